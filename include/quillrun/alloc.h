@@ -1,0 +1,16 @@
+// Allocation that never aborts: every function returns null on failure and
+// the caller reports it.  Input-sized memory goes through these so that a
+// failure is a clean error, and so that tests can provoke failures.
+#pragma once
+
+#include <cstddef>
+
+void *qr_malloc(size_t size);
+void *qr_calloc(size_t count, size_t size);
+void *qr_realloc(void *ptr, size_t size);
+// A copy of text (length + 1 bytes), or null; text must not be null.
+char *qr_strdup(const char *text);
+
+// Test hook: make the allocation that is `countdown` calls from now fail
+// (1 = the next one).  0 switches failures off.
+void qr_fail_allocation_after(long countdown);

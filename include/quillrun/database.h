@@ -1,0 +1,10 @@
+// Replay against a PostgreSQL server, and the dry run that only counts.
+#pragma once
+
+#include "quillrun/replay_item.h"
+
+int database_consumer_init(const char *outfile, const char *host, int port, const char *password,
+                           double factor);
+int database_consumer(replay_item *item);
+int database_consumer_dry_run(replay_item *item);
+void database_consumer_finish(int dry_run);

@@ -1,0 +1,69 @@
+// Replay items: one SQL-level event of one recorded session.
+//
+// Ownership: a constructor returns an item that the caller owns; whoever holds
+// an item frees it with replay_free.  An item owns its array and every string
+// in it (constructors deep-copy their arguments).  end_item is a sentinel that
+// is recognised by its address only and is never freed or dumped.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+
+// The numbers are written into replay files and must not change.
+enum replay_type : int32_t {
+    pg_connect = 0,
+    pg_disconnect = 1,
+    pg_execute = 2,
+    pg_prepare = 3,
+    pg_exec_prepared = 4,
+    pg_cancel = 5,
+};
+
+struct replay_item {
+    struct timeval time;  // moment of the event in the recorded workload
+    uint64_t session_id;  // same for all items of one recorded session
+    replay_type type;
+    uint16_t count;       // entries in data
+    char **data;          // null when count is 0; see the accessors
+};
+
+// The largest number of values an execution item can hold: count also
+// counts the statement name and is 16 bits wide.
+constexpr unsigned max_exec_values = 65534;
+
+// Signals the end of the input; compare by address only.
+extern replay_item *const end_item;
+
+// Constructors: null after printing "Cannot allocate ..." (or, for more than
+// max_exec_values values, a message saying so).
+replay_item *replay_create_connect(const struct timeval *time, uint64_t session_id,
+                                   const char *user, const char *database);
+replay_item *replay_create_disconnect(const struct timeval *time, uint64_t session_id);
+replay_item *replay_create_execute(const struct timeval *time, uint64_t session_id,
+                                   const char *statement);
+// Takes the name first, but stores the statement in data[0].
+replay_item *replay_create_prepare(const struct timeval *time, uint64_t session_id,
+                                   const char *name, const char *statement);
+// values[i] may be null (an SQL NULL).
+replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t session_id,
+                                         const char *name, uint16_t value_count,
+                                         const char *const *values);
+replay_item *replay_create_cancel(const struct timeval *time, uint64_t session_id);
+
+void replay_free(replay_item *r);
+
+// Accessors.  Using one on an item of a type it does not allow is a
+// programming error and stops the program.
+replay_type replay_get_type(const replay_item *r);
+uint64_t replay_get_session_id(const replay_item *r);
+const struct timeval *replay_get_time(const replay_item *r);
+const char *replay_get_statement(const replay_item *r);  // execute, prepare
+const char *replay_get_name(const replay_item *r);       // prepare, exec_prepared
+const char *replay_get_user(const replay_item *r);       // connect
+const char *replay_get_database(const replay_item *r);   // connect
+int replay_get_valuecount(const replay_item *r);         // exec_prepared
+const char *const *replay_get_values(const replay_item *r);  // exec_prepared
+
+// Dumps the item on standard error when debug_level is 1 or more.
+void replay_print_debug(const replay_item *r);

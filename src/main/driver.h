@@ -1,0 +1,45 @@
+// The pipeline driver: runs one provider into one consumer.
+#pragma once
+
+#include <cstdio>
+
+#include "quillrun/pipeline.h"
+
+struct pipeline_operations {
+    replay_item_provider provider;
+    replay_provider_init provider_init;
+    replay_provider_finish provider_finish;
+    replay_item_consumer consumer;
+    replay_consumer_init consumer_init;
+    replay_consumer_finish consumer_finish;
+};
+
+// What the command line hands to the driver.  Strings live until the
+// process ends.
+struct run_options {
+    bool write_file = false;    // -f
+    bool read_file = false;     // -r
+    const char *infile = nullptr;
+    const char *outfile = nullptr;
+    const char *host = nullptr;
+    int port = -1;
+    const char *password = nullptr;
+    double factor = 1.0;
+    int csv = 0;
+    const char *begin_timestamp = nullptr;
+    const char *end_timestamp = nullptr;
+    int dry_run = 0;
+    const char *database_filter = nullptr;
+    const char *username_filter = nullptr;
+};
+
+// The six operations for the form the options select.
+pipeline_operations choose_operations(const run_options &options);
+
+// The stream for the statistics.  The replay file itself goes to standard
+// output with -f and no file name (or "-"), so the statistics must not.
+FILE *choose_stats_stream(const run_options &options);
+
+// Sets stats_stream, initialises, pumps and finishes.  Returns the exit
+// status: 0 when the provider reached its end, 1 after any failure.
+int run_pipeline(const pipeline_operations &operations, const run_options &options);

@@ -1,0 +1,20 @@
+// Set-up state of the parse unit: written once by parse_provider_init,
+// read by the rest of the unit.
+#pragma once
+
+#include <ctime>
+
+struct parse_setup {
+    int input_fd = 0;                         // 0 is standard input; -1 after a failed open
+    int csv_mode = 0;                         // 1 for a CSV log
+    const char *begin_timestamp = nullptr;    // -b window start (23 characters), or null
+    const char *end_timestamp = nullptr;      // -e window end, or null
+    const char *database_filter = nullptr;    // -D list "\a\b\", or null
+    const char *username_filter = nullptr;    // -U list, or null
+    time_t log_time_base = 0;                 // 2000-01-01 00:00:00 local time, no DST
+};
+
+extern parse_setup parse_settings;
+
+// Forgets the cached calendar conversions (needed when the time zone changes).
+void reset_timestamp_cache();

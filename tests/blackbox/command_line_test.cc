@@ -1,0 +1,189 @@
+// The command line, through the real binary: output, streams and exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "main/command_line.h"
+#include "quillrun/settings.h"
+#include "support/capture.h"
+#include "support/run_binary.h"
+
+namespace {
+
+std::string usage_text() {
+    temp_dir dir;
+    FILE *file = fopen(dir.file("usage").c_str(), "w");
+    usage(file);
+    fclose(file);
+    return read_file(dir.file("usage"));
+}
+
+TEST(CommandLine, UsageTextIsExact) {
+    std::string text = usage_text();
+    EXPECT_TRUE(text.starts_with("\nquillrun 1.5.0\n==============\n\nUsage: quillrun [<parse"))
+        << text;
+    EXPECT_NE(text.find("   -q             ( \\' in string literal is a single quote)\n\n"
+                        "   -D <database>"),
+              std::string::npos);
+    EXPECT_NE(text.find("contents to a \"replay file\" that can be replayed with -r.\n"),
+              std::string::npos);
+    EXPECT_TRUE(text.ends_with("\n\nDebugging:\n"
+                               "   -d <level>     (level between 1 and 3)\n"
+                               "   -v             (prints version and exits)\n"))
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 35);
+}
+
+// Rejected command lines: the message, then the usage text, on standard error.
+TEST(CommandLine, ErrorsPrintTheMessageAndUsageAndExitOne) {
+    struct row {
+        std::vector<std::string> args;
+        std::string message;
+    } rows[] = {
+        {{"-x"}, "Error: unknown option -x\n"},
+        {{"-p"}, "Error: unknown option -p\n"},
+        {{"-p", "0"}, "Port number must be between 1 and 65535\n"},
+        {{"-p", "70000"}, "Port number must be between 1 and 65535\n"},
+        {{"-p", "08"}, "Not a valid port number: \"08\"\n"},
+        {{"-p", ""}, "Not a valid port number: \"\"\n"},
+        {{"-p", "12a"}, "Not a valid port number: \"12a\"\n"},
+        {{"-p", "0", "-v"}, "Port number must be between 1 and 65535\n"},
+        {{"-d", "4"}, "Debug level must be between 0 and 3\n"},
+        {{"-d", "one"}, "Not a valid debug level: \"one\"\n"},
+        {{"-s", "0"}, "Factor must be greater than 0\n"},
+        {{"-s", "-1"}, "Factor must be greater than 0\n"},
+        {{"-s", "2x"}, "Not a valid floating point number: \"2x\"\n"},
+        {{"-s", ""}, "Not a valid floating point number: \"\"\n"},
+        {{"-s", "1e999"}, "Error converting speed factor: Numerical result out of range\n"},
+        {{"-s", "nan"}, "Factor must be a finite number\n"},
+        {{"-s", "inf"}, "Factor must be a finite number\n"},
+        {{"-b", "2010-12-31T10:59:52.243"},
+         "Error in begin timestamp: character 11 in timestamp string is 'T', expected ' '\n"},
+        {{"-e", "2010-12-31"},
+         "Error in end timestamp: timestamp string is less than 23 characters long\n"},
+        {{"-f", "-r"}, "Error: options -f and -r are mutually exclusive\n"},
+        {{"-r", "-f"}, "Error: options -f and -r are mutually exclusive\n"},
+        {{"-f", "-n"}, "Error: cannot specify replay option with -f\n"},
+        {{"-f", "-h", ""}, "Error: cannot specify replay option with -f\n"},
+        {{"-f", "-W", ""}, "Error: cannot specify replay option with -f\n"},
+        {{"-f", "-E", ""}, "Error: cannot specify replay option with -f\n"},
+        {{"-r", "-c"}, "Error: cannot specify parse option with -r\n"},
+        {{"-r", "-D", "db"}, "Error: cannot specify parse option with -r\n"},
+        {{"-o", "out.bin"}, "Error: option -o is only allowed with -f\n"},
+        {{"a.log", "b.log"}, "More than one argument given\n"},
+        {{"a.log", "-n"}, "More than one argument given\n"},
+        {{"-", "-n"}, "More than one argument given\n"},
+        // The combination checks run in their order: -f with a replay option first.
+        {{"-f", "-j", "-o", "x", "-c"}, "Error: cannot specify replay option with -f\n"},
+    };
+    std::string usage = usage_text();
+    for (const auto &row : rows) {
+        std::string joined;
+        for (const auto &arg : row.args) joined += " [" + arg + "]";
+        SCOPED_TRACE(joined);
+        run_result result = run_quillrun(row.args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, row.message + usage);
+    }
+}
+
+TEST(CommandLine, VersionAndHelpExitZero) {
+    struct row {
+        std::vector<std::string> args;
+        bool shows_usage;
+    } rows[] = {
+        {{"-v"}, false}, {{"-v", "-p", "0"}, false}, {{"-h"}, true}, {{"-?"}, true},
+        {{"-c", "-h"}, true},
+    };
+    std::string usage = usage_text();
+    for (const auto &row : rows) {
+        run_result result = run_quillrun(row.args);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, row.shows_usage ? usage : "quillrun 1.5.0\n");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// Accepted command lines reach the provider, which fails to open the
+// missing input: no usage text, exit status 1.
+TEST(CommandLine, AcceptedCombinationsReachTheProvider) {
+    std::vector<std::vector<std::string>> rows = {
+        {"-h", "db1", "-n"},
+        {"-p", "0x1F90", "-p", "010", "-n"},
+        {"-d", "0", "-n"},
+        {"-o", "", "-n"},
+        {"-r", "-q"},
+        {"-f", "-o", "-", "-c", "-q", "-D", "a", "-U", "u"},
+        {"-b", "2010-12-31 10:59:52.243 CET", "-e", "2010-12-31 11:00:00.000", "-n"},
+        {"-s", "0.5", "-j", "-X", "", "-E", "", "-W", "", "-cqn"},
+        {"-n", "--"},
+    };
+    for (auto args : rows) {
+        args.push_back("/nonexistent/quillrun-input");
+        std::string joined;
+        for (const auto &arg : args) joined += " [" + arg + "]";
+        SCOPED_TRACE(joined);
+        run_result result = run_quillrun(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("Error opening input file"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("Usage:"), std::string::npos);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(CommandLine, SingleHyphenIsAFileName) {
+    temp_dir dir;
+    run_request request;
+    request.args = {"-n", "-"};
+    request.working_directory = dir.path();
+    run_result result = run_quillrun(request);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("Error opening input file: No such file or directory"),
+              std::string::npos)
+        << result.err;
+}
+
+// Internal values that the binary does not show directly.
+TEST(CommandLine, CollectsValuesFiltersAndEncoding) {
+    std::vector<std::string> words = {"quillrun", "-D", "a", "-D", "b", "-U", "u", "-D", "",
+                                      "-b", "2010-12-31 10:59:52.243 CET", "-c", "-q", "in.log"};
+    std::vector<char *> argv;
+    for (auto &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    run_options options;
+    EXPECT_EQ(read_command_line(static_cast<int>(words.size()), argv.data(), &options),
+              command_line_run);
+    EXPECT_STREQ(options.database_filter, "\\a\\b\\\\");
+    EXPECT_STREQ(options.username_filter, "\\u\\");
+    EXPECT_STREQ(options.begin_timestamp, "2010-12-31 10:59:52.243");
+    EXPECT_EQ(options.end_timestamp, nullptr);
+    EXPECT_STREQ(options.infile, "in.log");
+    EXPECT_EQ(options.csv, 1);
+    EXPECT_EQ(backslash_quote, 1);
+    backslash_quote = 0;
+
+    std::vector<std::string> replay_words = {"quillrun", "-r", "-E", "LATIN1", "-p", "0x1F90",
+                                             "-s", "2.5", "-h", "", "-W", "pw", "-j"};
+    argv.clear();
+    for (auto &word : replay_words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    run_options replay;
+    unsetenv("PGCLIENTENCODING");
+    EXPECT_EQ(read_command_line(static_cast<int>(replay_words.size()), argv.data(), &replay),
+              command_line_run);
+    EXPECT_STREQ(getenv("PGCLIENTENCODING"), "LATIN1");
+    EXPECT_EQ(replay.port, 8080);
+    EXPECT_EQ(replay.factor, 2.5);
+    EXPECT_EQ(replay.host, nullptr);
+    EXPECT_STREQ(replay.password, "pw");
+    EXPECT_EQ(replay.infile, nullptr);
+    EXPECT_EQ(skip_idle, 1);
+    skip_idle = 0;
+    unsetenv("PGCLIENTENCODING");
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// A throwaway PostgreSQL server in a temporary directory, listening on a Unix
+// socket only, stopped and removed on destruction.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class pg_server {
+public:
+    // record: log what quillrun reads, to log_path() and csv_log_path().
+    // settings: extra postgresql.conf lines such as "max_connections = 1200".
+    explicit pg_server(bool record = false, const std::vector<std::string> &settings = {});
+    ~pg_server();
+    pg_server(const pg_server &) = delete;
+    pg_server &operator=(const pg_server &) = delete;
+
+    const std::string &socket_dir() const { return dir_; }
+    int port() const { return 5432; }
+    std::string log_path() const { return dir_ + "/log/postgresql"; }
+    std::string csv_log_path() const { return dir_ + "/log/postgresql.csv"; }
+
+    // Runs SQL through psql as the postgres user and returns its unaligned,
+    // tuples-only output; throws when psql fails.
+    std::string psql(const std::string &sql, const std::string &database = "postgres") const;
+    // Runs a shell command with PGHOST, PGPORT and PGUSER set for this server;
+    // returns its exit status and output (standard output and error).
+    int shell(const std::string &command, std::string *output = nullptr) const;
+
+    // Waits until the server has written everything it logged so far
+    // (logging goes through a collector process).
+    void flush_log() const;
+    void stop();
+
+private:
+    std::string dir_;
+    bool running_ = false;
+};
+
+// Quotes a text for a POSIX shell.
+std::string shell_quote(const std::string &text);
