@@ -34,7 +34,7 @@ TEST(CommandLine, UsageTextIsExact) {
                                "   -d <level>     (level between 1 and 3)\n"
                                "   -v             (prints version and exits)\n"))
         << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 35);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 36);
 }
 
 // Rejected command lines: the message, then the usage text, on standard error.
