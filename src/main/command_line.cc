@@ -24,9 +24,12 @@ struct scan_state {
     const char *client_encoding = nullptr;
     bool parse_option_given = false;
     bool replay_option_given = false;
-    char begin_text[24] = "";
-    char end_text[24] = "";
 };
+
+// The -b and -e texts, cut to the 23 characters of a time stamp; like the
+// filter lists they must outlive the scan.
+char begin_text[24];
+char end_text[24];
 
 const char *null_if_empty(const char *text) { return text[0] == '\0' ? nullptr : text; }
 
@@ -39,9 +42,20 @@ bool convert_unsigned(const char *text, unsigned long *value) {
     return text[0] != '\0' && *end == '\0';
 }
 
+// The -D and -U lists live until the process ends; owned here so that they
+// stay reachable for the whole run.
+char *database_list = nullptr;
+char *username_list = nullptr;
+
+void forget_filter_lists() {
+    free(database_list);
+    free(username_list);
+    database_list = username_list = nullptr;
+}
+
 // Appends name to a filter list "\a\b\".  False after an allocation failure
 // (reported here).
-bool append_filter(const char **list, const char *name) {
+bool append_filter(char **list, const char *name) {
     size_t name_length = strlen(name);
     if (*list == nullptr) {
         size_t size = name_length + 3;
@@ -56,7 +70,7 @@ bool append_filter(const char **list, const char *name) {
     }
     size_t old_length = strlen(*list);
     size_t size = old_length + name_length + 2;
-    auto *grown = static_cast<char *>(qr_realloc(const_cast<char *>(*list), size));
+    auto *grown = static_cast<char *>(qr_realloc(*list, size));
     if (grown == nullptr) {
         print_alloc_error(size);
         return false;
@@ -162,7 +176,7 @@ option_outcome take_option(int letter, const char *argument, scan_state &state) 
         case 'b':
         case 'e': {
             bool begin = letter == 'b';
-            char *text = begin ? state.begin_text : state.end_text;
+            char *text = begin ? begin_text : end_text;
             if (!take_timestamp(argument, begin ? "begin" : "end", text))
                 return option_error_with_usage;
             (begin ? options.begin_timestamp : options.end_timestamp) = text;
@@ -176,11 +190,11 @@ option_outcome take_option(int letter, const char *argument, scan_state &state) 
         case 'D':
         case 'U':
             state.parse_option_given = true;
-            return append_filter(letter == 'D' ? &options.database_filter
-                                               : &options.username_filter,
-                                 argument)
-                       ? option_ok
-                       : option_error_without_usage;
+            if (!append_filter(letter == 'D' ? &database_list : &username_list, argument))
+                return option_error_without_usage;
+            options.database_filter = database_list;
+            options.username_filter = username_list;
+            return option_ok;
         default: break;
     }
     // Every case that breaks out of the switch is a replay option.
@@ -251,6 +265,7 @@ void usage(FILE *stream) {
 command_line_result read_command_line(int argc, char **argv, run_options *options) {
     scan_state state;
     state.options = options;
+    forget_filter_lists();
     errno = 0;
     opterr = 0;
     optind = 0;  // glibc: a full re-initialisation, so the scan can be repeated
