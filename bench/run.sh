@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-packages+=(time)
+packages+=(time bc)
 install_dependencies
 
 target_mb=${1:-300}
