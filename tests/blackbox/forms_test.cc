@@ -48,7 +48,7 @@ TEST(Forms, DryRunOfALogPrintsBothReports) {
     run_result result = run_utc({"-n", fixture});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, std::string(parse_report) + dry_run_report);
-    EXPECT_EQ(result.err, "Warning: COPY statement ignored in line 5\n");
+    EXPECT_EQ(result.err, "Warning: COPY statement ignored in line 6\n");
 }
 
 TEST(Forms, LogFromStandardInput) {
@@ -83,7 +83,7 @@ TEST(Forms, ReplayFileOnStandardOutputKeepsStatisticsOut) {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, read_file(dir.file("a.qr")));
         EXPECT_EQ(result.err,
-                  "Warning: COPY statement ignored in line 5\n" + std::string(parse_report));
+                  "Warning: COPY statement ignored in line 6\n" + std::string(parse_report));
     }
 }
 
