@@ -12,5 +12,12 @@ void file_provider_finish();
 
 int file_consumer_init(const char *outfile, const char *host, int port, const char *password,
                        double factor);
+// Records are buffered: one that was taken (result 1) is in the file only
+// once a later call or the finish has written the buffer out.
 int file_consumer(replay_item *item);
 void file_consumer_finish(int dry_run);
+
+// True when writing the replay file failed, in file_consumer or in the
+// finish that writes out the last buffered records.  The finish has no
+// result, so this is how the run learns that the file is incomplete.
+bool file_consumer_write_failed();
