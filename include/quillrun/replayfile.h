@@ -7,6 +7,9 @@
 int file_provider_init(const char *infile, int csv, const char *begin_timestamp,
                        const char *end_timestamp, const char *database_filter,
                        const char *username_filter);
+// Reads ahead in blocks, so between calls the descriptor is not at a
+// record boundary.  A pipe's short reads are waited out; only a file that
+// really ends inside a record is reported as cut.
 replay_item *file_provider();
 void file_provider_finish();
 
