@@ -14,3 +14,8 @@ char *qr_strdup(const char *text);
 // Test hook: make the allocation that is `countdown` calls from now fail
 // (1 = the next one).  0 switches failures off.
 void qr_fail_allocation_after(long countdown);
+
+// Test hook: make every allocation of more than `limit` bytes fail, so a
+// test can show that input cannot make the program allocate beyond it.
+// 0 switches the limit off.
+void qr_fail_allocations_above(size_t limit);

@@ -7,10 +7,20 @@
 int file_provider_init(const char *infile, int csv, const char *begin_timestamp,
                        const char *end_timestamp, const char *database_filter,
                        const char *username_filter);
+// Reads ahead in blocks, so between calls the descriptor is not at a
+// record boundary.  A pipe's short reads are waited out; only a file that
+// really ends inside a record is reported as cut.
 replay_item *file_provider();
 void file_provider_finish();
 
 int file_consumer_init(const char *outfile, const char *host, int port, const char *password,
                        double factor);
+// Records are buffered: one that was taken (result 1) is in the file only
+// once a later call or the finish has written the buffer out.
 int file_consumer(replay_item *item);
 void file_consumer_finish(int dry_run);
+
+// True when writing the replay file failed, in file_consumer or in the
+// finish that writes out the last buffered records.  The finish has no
+// result, so this is how the run learns that the file is incomplete.
+bool file_consumer_write_failed();

@@ -1,0 +1,294 @@
+// Reading the records of a replay file back into replay items.
+//
+// A replay file comes from outside the program: a corrupt or hostile one
+// must end in a message, never in a crash or an allocation that the file's
+// contents do not justify.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "quillrun/alloc.h"
+#include "quillrun/messages.h"
+#include "quillrun/replayfile.h"
+#include "quillrun/settings.h"
+#include "replay_format.h"
+
+namespace {
+
+// Bytes read ahead of the record being decoded.
+struct input_buffer {
+    unsigned char bytes[replay_io_block];
+    size_t next = 0;  // first byte not yet consumed
+    size_t end = 0;   // one past the last byte held
+};
+
+input_buffer input;
+
+enum class fill_result { data, end_of_file, failed };
+
+struct free_releaser {
+    void operator()(void *memory) const { free(memory); }
+};
+using owned_text = std::unique_ptr<char, free_releaser>;
+
+struct item_releaser {
+    void operator()(replay_item *item) const { replay_free(item); }
+};
+using owned_item = std::unique_ptr<replay_item, item_releaser>;
+
+// The values of an execution record while they are read: a zero-filled
+// array of strings, each null (an SQL NULL) or owned.
+class value_list {
+public:
+    value_list() = default;
+    value_list(const value_list &) = delete;
+    value_list &operator=(const value_list &) = delete;
+    ~value_list() {
+        if (entries_ == nullptr) return;
+        for (size_t i = 0; i < count_; ++i) free(entries_[i]);
+        free(entries_);
+    }
+    bool allocate(uint16_t count) {
+        entries_ = static_cast<char **>(qr_calloc(count, sizeof(char *)));
+        if (entries_ == nullptr) {
+            print_alloc_error(count * sizeof(char *));
+            return false;
+        }
+        count_ = count;
+        return true;
+    }
+    void set(size_t index, owned_text text) { entries_[index] = text.release(); }
+    const char *const *entries() const { return entries_; }
+
+private:
+    char **entries_ = nullptr;
+    size_t count_ = 0;
+};
+
+// Makes at least one byte available.  Only a read that returns nothing is
+// the end of the file: a pipe may legitimately deliver fewer bytes than a
+// block, and the next read brings the rest.
+fill_result fill_input() {
+    if (input.next < input.end) return fill_result::data;
+    ssize_t got = read(replay_fd, input.bytes, sizeof input.bytes);
+    if (got < 0) {
+        perror("Error reading from input file");
+        return fill_result::failed;
+    }
+    if (got == 0) return fill_result::end_of_file;
+    input.next = 0;
+    input.end = static_cast<size_t>(got);
+    return fill_result::data;
+}
+
+// Reads exactly size bytes; the file ending first means a cut record.
+bool read_bytes(void *destination, size_t size) {
+    auto *to = static_cast<unsigned char *>(destination);
+    while (size > 0) {
+        switch (fill_input()) {
+            case fill_result::failed:
+                return false;
+            case fill_result::end_of_file:
+                print_error("Error: unexpected end of file on input file\n");
+                return false;
+            case fill_result::data:
+                break;
+        }
+        size_t chunk = std::min(size, input.end - input.next);
+        memcpy(to, input.bytes + input.next, chunk);
+        input.next += chunk;
+        to += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+bool read_integer(uint64_t *value, size_t width) {
+    unsigned char encoded[8];
+    if (!read_bytes(encoded, width)) return false;
+    *value = get_big_endian(encoded, width);
+    return true;
+}
+
+// Reads length bytes of text into a NUL-terminated buffer.  The buffer
+// grows with the bytes that actually arrive, so a huge length in a short
+// file ends as a cut record instead of a huge allocation.
+bool read_text(uint32_t length, owned_text *result) {
+    size_t capacity = std::min<size_t>(length, replay_io_block);
+    owned_text text(static_cast<char *>(qr_malloc(capacity + 1)));
+    if (text == nullptr) {
+        print_alloc_error(capacity + 1);
+        return false;
+    }
+    size_t filled = 0;
+    for (;;) {
+        if (!read_bytes(text.get() + filled, capacity - filled)) return false;
+        filled = capacity;
+        if (filled == length) break;
+        size_t grown = std::min<size_t>(length, 2 * capacity);
+        auto *bigger = static_cast<char *>(qr_realloc(text.get(), grown + 1));
+        if (bigger == nullptr) {
+            print_alloc_error(grown + 1);
+            return false;
+        }
+        (void)text.release();
+        text.reset(bigger);
+        capacity = grown;
+    }
+    text.get()[length] = '\0';
+    *result = std::move(text);
+    return true;
+}
+
+// One string; *result stays null for the null marker.
+bool read_replay_string(owned_text *result) {
+    uint64_t length;
+    if (!read_integer(&length, 4)) return false;
+    if (length == null_string_marker) {
+        result->reset();
+        return true;
+    }
+    if (length > max_string_length) {
+        print_error("Error: invalid string length %lu in replay file\n",
+                    static_cast<unsigned long>(length));
+        return false;
+    }
+    return read_text(static_cast<uint32_t>(length), result);
+}
+
+// A string that the item cannot hold as null: a user, database, statement
+// or statement name.
+bool read_required_string(owned_text *result, const char *what) {
+    if (!read_replay_string(result)) return false;
+    if (*result != nullptr) return true;
+    print_error("Error: null string where a %s belongs in replay file\n", what);
+    return false;
+}
+
+replay_item *read_connect(const struct timeval *time, uint64_t session_id) {
+    owned_text user, database;
+    if (!read_required_string(&user, "user name") ||
+        !read_required_string(&database, "database name"))
+        return nullptr;
+    return replay_create_connect(time, session_id, user.get(), database.get());
+}
+
+replay_item *read_execute(const struct timeval *time, uint64_t session_id) {
+    owned_text statement;
+    if (!read_required_string(&statement, "statement")) return nullptr;
+    return replay_create_execute(time, session_id, statement.get());
+}
+
+replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
+    owned_text statement, name;
+    if (!read_required_string(&statement, "statement") ||
+        !read_required_string(&name, "statement name"))
+        return nullptr;
+    return replay_create_prepare(time, session_id, name.get(), statement.get());
+}
+
+replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id) {
+    owned_text name;
+    uint64_t count;
+    if (!read_required_string(&name, "statement name") || !read_integer(&count, 2))
+        return nullptr;
+    // The count also counts the name, so one value fewer than 16 bits allow.
+    if (count > max_exec_values) {
+        print_error("Error: %lu values in replay file, a statement execution holds at most %u\n",
+                    static_cast<unsigned long>(count), max_exec_values);
+        return nullptr;
+    }
+    value_list values;
+    if (!values.allocate(static_cast<uint16_t>(count))) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        owned_text value;
+        if (!read_replay_string(&value)) return nullptr;
+        values.set(i, std::move(value));
+    }
+    return replay_create_exec_prepared(time, session_id, name.get(), static_cast<uint16_t>(count),
+                                       values.entries());
+}
+
+replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t session_id) {
+    switch (type) {
+        case pg_connect: return read_connect(time, session_id);
+        case pg_disconnect: return replay_create_disconnect(time, session_id);
+        case pg_execute: return read_execute(time, session_id);
+        case pg_prepare: return read_prepare(time, session_id);
+        case pg_exec_prepared: return read_exec_prepared(time, session_id);
+        case pg_cancel: return replay_create_cancel(time, session_id);
+        default: break;
+    }
+    print_error("Error: unknown type %u encountered\n", type);
+    return nullptr;
+}
+
+// Reads the record that starts at the current position; the first byte is
+// known to be there.
+replay_item *read_record() {
+    uint64_t seconds, microseconds, session_id, type;
+    if (!read_integer(&seconds, 4) || !read_integer(&microseconds, 4) ||
+        !read_integer(&session_id, 8) || !read_integer(&type, 1))
+        return nullptr;
+    struct timeval time;
+    time.tv_sec = static_cast<time_t>(seconds);
+    time.tv_usec = static_cast<suseconds_t>(microseconds);
+    owned_item item(read_payload(static_cast<unsigned>(type), &time, session_id));
+    if (item == nullptr) return nullptr;
+    unsigned char end;
+    if (!read_bytes(&end, 1)) return nullptr;
+    if (end != record_end) {
+        print_error("Error: missing new-line at end of line\n");
+        return nullptr;
+    }
+    return item.release();
+}
+
+}  // namespace
+
+int file_provider_init(const char *infile, int, const char *, const char *, const char *,
+                       const char *) {
+    trace_enter("file_provider_init");
+    input.next = 0;
+    input.end = 0;
+    int result = 1;
+    replay_fd = 0;
+    if (infile != nullptr) {
+        replay_fd = open(infile, O_RDONLY | O_CLOEXEC);
+        if (replay_fd == -1) {
+            perror("Error opening input file:");
+            result = 0;
+        }
+    }
+    trace_leave("file_provider_init");
+    return result;
+}
+
+replay_item *file_provider() {
+    trace_enter("file_provider");
+    switch (fill_input()) {
+        case fill_result::end_of_file:
+            return end_item;
+        case fill_result::failed:
+            trace_leave("file_provider");
+            return nullptr;
+        case fill_result::data:
+            break;
+    }
+    replay_item *item = read_record();
+    if (item != nullptr) replay_print_debug(item);
+    trace_leave("file_provider");
+    return item;
+}
+
+void file_provider_finish() {
+    trace_enter("file_provider_finish");
+    if (replay_fd != 0 && close(replay_fd) != 0) perror("Error closing input file:");
+    trace_leave("file_provider_finish");
+}

@@ -1,0 +1,149 @@
+// Writing replay items as records of a replay file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "quillrun/messages.h"
+#include "quillrun/replayfile.h"
+#include "replay_format.h"
+
+namespace {
+
+// Records collect here and reach the file a block at a time: when the block
+// is full, at the finish, and never later than that.  After a failed write
+// the block is dropped and nothing more is written.
+struct output_buffer {
+    unsigned char bytes[replay_io_block];
+    size_t used = 0;
+    bool failed = false;
+};
+
+output_buffer output;
+
+struct item_releaser {
+    void operator()(replay_item *item) const { replay_free(item); }
+};
+
+// Writes the buffered bytes with one request.
+bool flush_output() {
+    if (output.used == 0) return true;
+    ssize_t written = write(replay_fd, output.bytes, output.used);
+    size_t asked = output.used;
+    output.used = 0;
+    if (written < 0) {
+        perror("Error writing to output file");
+    } else if (static_cast<size_t>(written) < asked) {
+        print_error("Error: not all bytes written to output file\n");
+    } else {
+        return true;
+    }
+    output.failed = true;
+    return false;
+}
+
+bool put_bytes(const void *data, size_t size) {
+    const auto *from = static_cast<const unsigned char *>(data);
+    while (size > 0) {
+        if (output.used == sizeof output.bytes && !flush_output()) return false;
+        size_t chunk = std::min(size, sizeof output.bytes - output.used);
+        memcpy(output.bytes + output.used, from, chunk);
+        output.used += chunk;
+        from += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+bool put_integer(uint64_t value, size_t width) {
+    unsigned char encoded[8];
+    put_big_endian(encoded, value, width);
+    return put_bytes(encoded, width);
+}
+
+// A null text (an SQL NULL among the values) is written as the null marker.
+bool write_replay_string(const char *text) {
+    if (text == nullptr) return put_integer(null_string_marker, 4);
+    size_t length = strlen(text);
+    return put_integer(length, 4) && put_bytes(text, length);
+}
+
+bool write_values(const replay_item *item) {
+    int count = replay_get_valuecount(item);
+    const char *const *values = replay_get_values(item);
+    if (!put_integer(static_cast<uint16_t>(count), 2)) return false;
+    for (int i = 0; i < count; ++i) {
+        if (!write_replay_string(values[i])) return false;
+    }
+    return true;
+}
+
+bool write_payload(const replay_item *item) {
+    switch (replay_get_type(item)) {
+        case pg_connect:
+            return write_replay_string(replay_get_user(item)) &&
+                   write_replay_string(replay_get_database(item));
+        case pg_execute:
+            return write_replay_string(replay_get_statement(item));
+        case pg_prepare:
+            return write_replay_string(replay_get_statement(item)) &&
+                   write_replay_string(replay_get_name(item));
+        case pg_exec_prepared:
+            return write_replay_string(replay_get_name(item)) && write_values(item);
+        case pg_disconnect:
+        case pg_cancel:
+            break;
+    }
+    return true;
+}
+
+// Times keep their low 32 bits: a time before the base instant comes back
+// as a large positive number of seconds.
+bool write_record(const replay_item *item) {
+    const struct timeval *time = replay_get_time(item);
+    return put_integer(static_cast<uint32_t>(time->tv_sec), 4) &&
+           put_integer(static_cast<uint32_t>(time->tv_usec), 4) &&
+           put_integer(replay_get_session_id(item), 8) &&
+           put_integer(static_cast<uint8_t>(replay_get_type(item)), 1) && write_payload(item) &&
+           put_bytes(&record_end, 1);
+}
+
+}  // namespace
+
+int file_consumer_init(const char *outfile, const char *, int, const char *, double) {
+    trace_enter("file_consumer_init");
+    output.used = 0;
+    output.failed = false;
+    if (outfile == nullptr || outfile[0] == '\0' || strcmp(outfile, "-") == 0) {
+        replay_fd = 1;
+    } else {
+        replay_fd = open(outfile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (replay_fd == -1) {
+            perror("Error opening output file:");
+            return 0;
+        }
+    }
+    trace_leave("file_consumer_init");
+    return 1;
+}
+
+int file_consumer(replay_item *item) {
+    trace_enter("file_consumer");
+    std::unique_ptr<replay_item, item_releaser> owned(item);
+    bool written = write_record(item);
+    owned.reset();
+    trace_leave("file_consumer");
+    return written ? 1 : -1;
+}
+
+void file_consumer_finish(int) {
+    trace_enter("file_consumer_finish");
+    if (!output.failed) flush_output();
+    if (replay_fd != 1 && close(replay_fd) != 0) perror("Error closing output file:");
+    trace_leave("file_consumer_finish");
+}
+
+bool file_consumer_write_failed() { return output.failed; }
