@@ -5,7 +5,7 @@
 
 #include "parse/log_entry.h"
 #include "support/capture.h"
-#include "test_log.h"
+#include "support/test_log.h"
 
 namespace {
 

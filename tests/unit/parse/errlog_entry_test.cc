@@ -5,7 +5,8 @@
 
 #include "parse/log_entry.h"
 #include "support/capture.h"
-#include "test_log.h"
+#include "support/run_binary.h"
+#include "support/test_log.h"
 
 namespace {
 
@@ -116,6 +117,28 @@ TEST(ParseErrlogEntry, DropsMemoryDumps) {
          {entry(1, 0, "a", "b", s2, log_log, "after")}, 0,
          "Found memory dump in line 1\nFound memory dump in line 5\n"},
     });
+}
+
+// Recorded from a server that ran out of memory, the dump trimmed.
+TEST(ParseErrlogEntry, ParsesARealOutOfMemoryLog) {
+    test_log log(read_file(QUILLRUN_SOURCE_DIR "/tests/fixtures/out_of_memory.log"), 0);
+    stream_capture err(stderr);
+    parse_run run = parse_all_entries(0);
+    EXPECT_EQ(err.stop(), "Found memory dump in line 8\n");
+    EXPECT_EQ(run.last_result, 0);
+    EXPECT_EQ(line_number, 33u);
+    ASSERT_EQ(run.entries.size(), 14u);
+    const uint64_t session = 0x6b19e40d00001e10;
+    EXPECT_EQ(run.entries[6].message, "statement: select length(repeat('x', 600000000))");
+    EXPECT_EQ(run.entries[6].session_id, session);
+    EXPECT_EQ(run.entries[7].type, log_error);
+    EXPECT_EQ(run.entries[7].message, "out of memory");
+    EXPECT_EQ(run.entries[7].detail,
+              "Failed on request of size 600000004 in memory context \"MessageContext\".");
+    EXPECT_EQ(run.entries[8].type, log_unknown);
+    EXPECT_EQ(run.entries[8].message, "select length(repeat('x', 600000000))");
+    EXPECT_EQ(run.entries[13].message.rfind("disconnection: session time: 0:00:00.002", 0), 0u);
+    EXPECT_EQ(run.entries[13].session_id, 0x6b19e41000001e27u);
 }
 
 TEST(ParseErrlogEntry, AppliesTheTimeWindow) {

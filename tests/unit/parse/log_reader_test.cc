@@ -9,7 +9,7 @@
 #include "parse/parse_setup.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
-#include "test_log.h"
+#include "support/test_log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "test_log.h"
+#include "support/test_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
