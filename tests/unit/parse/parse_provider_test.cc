@@ -278,6 +278,19 @@ TEST_F(ParseProvider, LongStatementNamesReachTheItemsWhole) {
                      "disconnect 0x100000001 2.000000"}));
 }
 
+TEST_F(ParseProvider, AnExecutionEndingAtItsColonHasAnEmptyStatement) {
+    // The line buffer holds older bytes behind the cut message; none of them
+    // may end up in the statement.
+    parse_result got = parse_log_text(line("01.000", "1.1", "LOG:  execute s1:") +
+                                      line("01.000", "1.1", "LOG:  execute s2:x"));
+    EXPECT_EQ(got.texts(), (texts{"connect 0x100000001 1.000000 alice@shop",
+                                  "prepare 0x100000001 1.000000 \"s1\": ",
+                                  "exec_prepared 0x100000001 1.000000 \"s1\"",
+                                  "prepare 0x100000001 1.000000 \"s2\": ",
+                                  "exec_prepared 0x100000001 1.000000 \"s2\"",
+                                  "disconnect 0x100000001 1.000000"}));
+}
+
 TEST_F(ParseProvider, ReportsErrorsAndReturnsNull) {
     std::string too_many = "DETAIL:  parameters: $1 = NULL";
     for (int i = 1; i < 65535; ++i) too_many += ", $1 = NULL";
