@@ -4,6 +4,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // Message levels of the server, in the server's order.
@@ -63,3 +64,10 @@ extern unsigned long line_number;
 // (read-ahead bytes, a held-back line, the memory-dump flag) and the line
 // count.  For tests that parse several inputs in one process.
 void reset_log_reading();
+
+// Test hooks; reset_log_reading restores both defaults.  Each read request
+// asks for at most `bytes` bytes (0: a whole block), so tests can move the
+// block edges.  A logical line longer than `length` bytes is refused (0: the
+// longest string a replay file can hold, 0x7FFFFFFF bytes).
+void set_log_read_size(size_t bytes);
+void set_max_log_line_length(size_t length);

@@ -1,0 +1,208 @@
+// The entry parser of the stderr log format: every entry begins with the
+// prefix "time|user|database|session id|", then "LEVEL:  message".  The line
+// after an entry is read ahead to find the entry's DETAIL.
+#include <cstring>
+
+#include "entry_parsing.h"
+#include "log_entry.h"
+#include "quillrun/messages.h"
+
+namespace {
+
+constexpr char prefix_separator = '|';
+constexpr int prefix_separators = 4;
+constexpr char level_end[] = ":  ";
+constexpr char detail_prefix[] = "DETAIL:  ";
+// A server that runs out of memory writes its memory contexts straight to
+// its stderr, without a prefix: this first line, indented lines, and a
+// closing total.
+constexpr char memory_dump_start[] = "TopMemoryContext: ";
+constexpr char memory_dump_end[] = "Grand total: ";
+
+struct errlog_parser {
+    // The line after the previous entry when it was not that entry's
+    // DETAIL: the first line of the next entry.
+    char *held_back_line = nullptr;
+    // Once a dump was seen, indented lines can no longer be told apart from
+    // dump lines, so they are dropped for the rest of the log.
+    bool in_memory_dump = false;
+    // The end was reported (or is known for the next call): nothing more is
+    // read.
+    bool input_ended = false;
+};
+
+errlog_parser parser;
+
+template <size_t size>
+bool starts_with(const char *text, const char (&prefix)[size]) {
+    return strncmp(text, prefix, size - 1) == 0;
+}
+
+// True for a line of a memory dump, which is dropped.
+bool is_memory_dump_line(const char *line) {
+    if (starts_with(line, memory_dump_start)) {
+        print_error("Found memory dump in line %lu\n", line_number);
+        parser.in_memory_dump = true;
+        return true;
+    }
+    return parser.in_memory_dump && (line[0] == ' ' || starts_with(line, memory_dump_end));
+}
+
+enum class search { found, end, error };
+
+// Finds the first line of the next entry within the time window.
+search find_entry_line(owned_line &line) {
+    if (parser.held_back_line != nullptr) {
+        // Already checked as a possible detail; only the window's end applies.
+        line.reset(parser.held_back_line);
+        parser.held_back_line = nullptr;
+        return line_after_window(line.get()) ? search::end : search::found;
+    }
+    for (;;) {
+        line.reset(read_log_line());
+        if (!line) return search::error;
+        if (is_memory_dump_line(line.get())) continue;
+        if (line.get()[0] == '\0') return search::end;
+        if (line_before_window(line.get())) continue;
+        if (line_after_window(line.get())) return search::end;
+        return search::found;
+    }
+}
+
+void report_missing_separator(int found) {
+    switch (found) {
+    case 0:
+        print_error("Error parsing line %lu: no \"%c\" found - log_line_prefix may be wrong\n",
+                    line_number, prefix_separator);
+        break;
+    case 1:
+        print_error("Error parsing line %lu: second \"%c\" not found - log_line_prefix may be wrong\n",
+                    line_number, prefix_separator);
+        break;
+    case 2:
+        print_error("Error parsing line %lu: third \"%c\" not found - log_line_prefix may be wrong\n",
+                    line_number, prefix_separator);
+        break;
+    default:
+        print_error("Error parsing line %lu: fourth \"%c\" not found - log_line_prefix may be wrong\n",
+                    line_number, prefix_separator);
+        break;
+    }
+}
+
+struct prefix_fields {
+    char *field[prefix_separators];  // time stamp, user, database, session id
+    char *level;
+    char *message;
+};
+
+// Cuts the line in place at its first four separators and at the end of
+// the level word.
+bool cut_entry_line(char *line, prefix_fields &fields) {
+    char *cursor = line;
+    for (int i = 0; i < prefix_separators; ++i) {
+        char *separator = strchr(cursor, prefix_separator);
+        if (separator == nullptr) {
+            report_missing_separator(i);
+            return false;
+        }
+        *separator = '\0';
+        fields.field[i] = cursor;
+        cursor = separator + 1;
+    }
+    char *level_stop = strstr(cursor, level_end);
+    if (level_stop == nullptr) {
+        print_error("Error parsing line %lu: log message does not begin with a log type\n",
+                    line_number);
+        return false;
+    }
+    *level_stop = '\0';
+    fields.level = cursor;
+    fields.message = level_stop + strlen(level_end);
+    return true;
+}
+
+// The text after the first four separators, or null with their count.
+const char *after_prefix(const char *line, int &found) {
+    for (found = 0; found < prefix_separators; ++found) {
+        line = strchr(line, prefix_separator);
+        if (line == nullptr) return nullptr;
+        ++line;
+    }
+    return line;
+}
+
+// Moves text, which lies inside buffer, to the buffer's start.
+void move_to_start(char *buffer, const char *text) {
+    memmove(buffer, text, strlen(text) + 1);
+}
+
+// Reads the line after an entry: its DETAIL becomes *detail; any other line
+// is held back for the next call.
+bool take_detail(char **detail) {
+    for (;;) {
+        owned_line line(read_log_line());
+        if (!line) return false;
+        if (is_memory_dump_line(line.get())) continue;
+        if (line.get()[0] == '\0') {
+            parser.input_ended = true;
+            return true;
+        }
+        int found;
+        const char *rest = after_prefix(line.get(), found);
+        if (rest == nullptr) {
+            print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
+                        line_number, found, prefix_separator);
+            return false;
+        }
+        if (starts_with(rest, detail_prefix)) {
+            print_debug(2, "Found a DETAIL message\n");
+            move_to_start(line.get(), rest + strlen(detail_prefix));
+            *detail = line.release();
+        } else {
+            parser.held_back_line = line.release();
+        }
+        return true;
+    }
+}
+
+}  // namespace
+
+int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_t *session_id,
+                       log_type *type, char **message, char **detail) {
+    trace_enter("parse_errlog_entry");
+    *message = nullptr;
+    *detail = nullptr;
+    if (parser.input_ended) {
+        trace_leave("parse_errlog_entry");
+        return 0;
+    }
+    owned_line line;
+    switch (find_entry_line(line)) {
+    case search::error: return -1;
+    case search::end:
+        parser.input_ended = true;
+        trace_leave("parse_errlog_entry");
+        return 0;
+    case search::found: break;
+    }
+
+    prefix_fields fields;
+    if (!cut_entry_line(line.get(), fields)) return -1;
+    if (!convert_timestamp(fields.field[0], time)) return -1;
+    if (!copy_user_name(fields.field[1], user)) return -1;
+    if (!copy_database_name(fields.field[2], database)) return -1;
+    if (!convert_session_id(fields.field[3], session_id)) return -1;
+    *type = parse_log_type(fields.level);
+    move_to_start(line.get(), fields.message);
+
+    if (!take_detail(detail)) return -1;
+    *message = line.release();
+    trace_leave("parse_errlog_entry");
+    return 1;
+}
+
+void reset_errlog_parser() {
+    free(parser.held_back_line);
+    parser = errlog_parser{};
+}

@@ -1,0 +1,256 @@
+// The log line reader: hands the server log to the entry parsers one
+// logical line at a time and counts the physical lines.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "entry_parsing.h"
+#include "log_entry.h"
+#include "parse_setup.h"
+#include "quillrun/alloc.h"
+#include "quillrun/messages.h"
+
+unsigned long line_number = 0;
+
+namespace {
+
+constexpr size_t block_size = 128 * 1024;
+// The longest string a replay file can hold.
+constexpr size_t default_max_line_length = 0x7FFFFFFF;
+
+struct line_reader {
+    // Bytes read but not yet consumed are block[start, end).  Only the
+    // current line (in its own buffer) and this one block are ever held.
+    char block[block_size];
+    size_t start = 0;
+    size_t end = 0;
+    // Position of the first NUL byte in block[0, end), or end when there is
+    // none; scanning stops there.
+    size_t nul_at = 0;
+    // A read returned 0: the input is exhausted for good.
+    bool input_ended = false;
+    size_t read_size = block_size;
+    size_t max_line_length = default_max_line_length;
+};
+
+line_reader reader;
+
+// The logical line being gathered.  Owns its buffer until release().
+class line_buffer {
+public:
+    explicit line_buffer(unsigned long first_line) : first_line_(first_line) {}
+    ~line_buffer() { free(text_); }
+    line_buffer(const line_buffer &) = delete;
+    line_buffer &operator=(const line_buffer &) = delete;
+
+    bool start() {
+        text_ = static_cast<char *>(qr_malloc(1));
+        if (text_ == nullptr) {
+            print_error("Cannot allocate 1 byte of memory\n");
+            return false;
+        }
+        capacity_ = 1;
+        return true;
+    }
+
+    bool append(const char *bytes, size_t count) {
+        if (count == 0) return true;
+        if (count > reader.max_line_length - length_) {
+            print_error("Error: log line beginning in line %lu of input file is longer than %lu bytes\n",
+                        first_line_, static_cast<unsigned long>(reader.max_line_length));
+            return false;
+        }
+        size_t needed = length_ + count + 1;
+        if (needed > capacity_ && !grow(needed)) return false;
+        memcpy(text_ + length_, bytes, count);
+        length_ += count;
+        return true;
+    }
+
+    // Hands out the NUL-terminated line; the caller frees it.
+    char *release() {
+        text_[length_] = '\0';
+        char *text = text_;
+        text_ = nullptr;
+        return text;
+    }
+
+private:
+    // Doubling keeps a line of any length linear in its length.
+    bool grow(size_t needed) {
+        size_t capacity = capacity_ * 2;
+        if (capacity < needed) capacity = needed;
+        if (capacity > reader.max_line_length + 1) capacity = reader.max_line_length + 1;
+        char *text = static_cast<char *>(qr_realloc(text_, capacity));
+        if (text == nullptr) {
+            print_alloc_error(capacity);
+            return false;
+        }
+        text_ = text;
+        capacity_ = capacity;
+        return true;
+    }
+
+    unsigned long first_line_;
+    char *text_ = nullptr;
+    size_t length_ = 0;
+    size_t capacity_ = 0;
+};
+
+enum class refill_result { data, end_of_input, error };
+
+// Called only once the block is consumed, so it never holds more than one
+// block's worth of input.
+refill_result refill_block() {
+    reader.start = reader.end = reader.nul_at = 0;
+    if (reader.input_ended) return refill_result::end_of_input;
+    ssize_t count;
+    do {
+        count = read(parse_settings.input_fd, reader.block, reader.read_size);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        perror("Error reading from input file");
+        return refill_result::error;
+    }
+    if (count == 0) {
+        reader.input_ended = true;
+        return refill_result::end_of_input;
+    }
+    reader.end = static_cast<size_t>(count);
+    const void *nul = memchr(reader.block, '\0', reader.end);
+    reader.nul_at = nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - reader.block)
+                                   : reader.end;
+    return refill_result::data;
+}
+
+void report_nul_byte() {
+    print_error("Error: NUL byte in line %lu of input file\n", line_number + 1);
+}
+
+void count_newlines(const char *from, const char *to) {
+    while ((from = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)))) !=
+           nullptr) {
+        ++line_number;
+        ++from;
+    }
+}
+
+// Scans block[start, nul_at) for the newline that ends a CSV record,
+// carrying the quote state across blocks.  Returns its position, or nul_at
+// when the scanned bytes end inside the record.  Quoted newlines are counted
+// as they are passed.
+size_t find_csv_record_end(bool &in_quotes) {
+    const char *const base = reader.block;
+    const char *pos = base + reader.start;
+    const char *const limit = base + reader.nul_at;
+    const char *newline = nullptr;  // the next newline at or after pos, or limit
+    while (pos < limit) {
+        if (in_quotes) {
+            auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(limit - pos)));
+            const char *stop = quote != nullptr ? quote : limit;
+            count_newlines(pos, stop);
+            if (quote == nullptr) break;
+            in_quotes = false;
+            pos = quote + 1;
+            continue;
+        }
+        if (newline == nullptr || newline < pos) {
+            newline = static_cast<const char *>(memchr(pos, '\n', static_cast<size_t>(limit - pos)));
+            if (newline == nullptr) newline = limit;
+        }
+        auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(newline - pos)));
+        if (quote == nullptr) return static_cast<size_t>(newline - base);
+        in_quotes = true;
+        pos = quote + 1;
+    }
+    return reader.nul_at;
+}
+
+// Scans block[start, nul_at) for the next newline; nul_at if there is none.
+size_t find_newline() {
+    const void *newline =
+        memchr(reader.block + reader.start, '\n', reader.nul_at - reader.start);
+    return newline != nullptr ? static_cast<size_t>(static_cast<const char *>(newline) - reader.block)
+                              : reader.nul_at;
+}
+
+enum class line_state { open, complete, failed };
+
+// Decides, after a newline of the stderr format, whether the line goes on:
+// only a tab at the start of the next physical line makes it continue, so
+// the line is complete only once that byte or the end of the input is seen.
+line_state after_stderr_newline(line_buffer &line) {
+    if (reader.start == reader.end) {
+        switch (refill_block()) {
+        case refill_result::error: return line_state::failed;
+        case refill_result::end_of_input: return line_state::complete;
+        case refill_result::data: break;
+        }
+    }
+    if (reader.block[reader.start] != '\t') return line_state::complete;
+    ++reader.start;  // the tab is dropped, the newline kept
+    return line.append("\n", 1) ? line_state::open : line_state::failed;
+}
+
+// Consumes the scanned bytes of the block into the line: up to a line end
+// (found at end_at < nul_at), or all of them.
+line_state consume_block(line_buffer &line, size_t end_at) {
+    if (!line.append(reader.block + reader.start, end_at - reader.start)) return line_state::failed;
+    if (end_at < reader.nul_at) {
+        ++line_number;
+        reader.start = end_at + 1;
+        if (parse_settings.csv_mode) return line_state::complete;
+        return after_stderr_newline(line);
+    }
+    reader.start = end_at;
+    if (end_at < reader.end) {
+        report_nul_byte();
+        return line_state::failed;
+    }
+    return line_state::open;
+}
+
+}  // namespace
+
+char *read_log_line() {
+    print_debug(3, "Entering read_log_line, current line number %lu\n", line_number + 1);
+    line_buffer line(line_number + 1);
+    if (!line.start()) return nullptr;
+    bool in_quotes = false;
+    for (;;) {
+        if (reader.start == reader.end) {
+            refill_result refilled = refill_block();
+            if (refilled == refill_result::error) return nullptr;
+            if (refilled == refill_result::end_of_input) {
+                print_debug(2, "Encountered EOF\n");
+                trace_leave("read_log_line");
+                return line.release();
+            }
+        }
+        size_t end_at = parse_settings.csv_mode ? find_csv_record_end(in_quotes) : find_newline();
+        switch (consume_block(line, end_at)) {
+        case line_state::failed: return nullptr;
+        case line_state::complete: trace_leave("read_log_line"); return line.release();
+        case line_state::open: break;
+        }
+    }
+}
+
+void reset_line_reader() {
+    reader.start = reader.end = reader.nul_at = 0;
+    reader.input_ended = false;
+    reader.read_size = block_size;
+    reader.max_line_length = default_max_line_length;
+    line_number = 0;
+}
+
+void set_log_read_size(size_t bytes) {
+    reader.read_size = bytes == 0 || bytes > block_size ? block_size : bytes;
+}
+
+void set_max_log_line_length(size_t length) {
+    reader.max_line_length =
+        length == 0 || length > default_max_line_length ? default_max_line_length : length;
+}

@@ -1,0 +1,335 @@
+// The parse provider: turns the entries of a server log into replay items.
+#include "parse_provider.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "bind_args.h"
+#include "log_entry.h"
+#include "parse_setup.h"
+#include "parse_statistics.h"
+#include "quillrun/messages.h"
+#include "quillrun/parse.h"
+#include "quillrun/settings.h"
+#include "session_tracking.h"
+#include "statement_filter.h"
+
+namespace {
+
+struct item_deleter {
+    void operator()(replay_item *item) const { replay_free(item); }
+};
+using item_ptr = std::unique_ptr<replay_item, item_deleter>;
+
+// One log entry as the entry parser delivers it; releases its strings.
+struct log_entry {
+    struct timeval time = {0, 0};
+    char user[max_name_length + 1] = "";
+    char database[max_name_length + 1] = "";
+    uint64_t session_id = 0;
+    log_type level = log_unknown;
+    char *message = nullptr;
+    char *detail = nullptr;  // a string of its own only in the stderr format
+
+    log_entry() = default;
+    log_entry(const log_entry &) = delete;
+    log_entry &operator=(const log_entry &) = delete;
+    ~log_entry() { release(); }
+
+    int read() {
+        release();
+        return entry_parsers[parse_settings.csv_mode](&time, user, database, &session_id, &level,
+                                                      &message, &detail);
+    }
+    void release() {
+        if (parse_settings.csv_mode == 0) free(detail);
+        free(message);
+        message = nullptr;
+        detail = nullptr;
+    }
+};
+
+struct provider_state {
+    // Items of the last entry still to be returned; the second slot is
+    // only used while the first is.
+    item_ptr queue[2];
+    struct timeval last_entry_time = {0, 0};
+    // Once the entry parser has reported the end it is never asked again.
+    bool input_ended = false;
+    bind_values bind_buffer;
+
+    replay_item *pop() {
+        replay_item *item = queue[0].release();
+        queue[0] = std::move(queue[1]);
+        return item;
+    }
+    void clear_queue() {
+        queue[0].reset();
+        queue[1].reset();
+    }
+};
+
+provider_state state;
+
+// Which event an entry records, and what it carries.
+struct entry_kind {
+    enum { skip, ignore_fastpath, event } action = skip;
+    replay_type type = pg_connect;
+    char *statement = nullptr;  // execute: the text; exec_prepared: the statement
+    const char *name = nullptr;  // exec_prepared: the statement name, "" for the unnamed one
+};
+
+bool starts_with(const char *text, const char *prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// An empty name always passes; a list is "\name\name\".
+bool passes_filter(const char *filter, const char *name) {
+    if (filter == nullptr || name[0] == '\0') return true;
+    char pattern[max_name_length + 3];
+    snprintf(pattern, sizeof pattern, "\\%s\\", name);
+    return strstr(filter, pattern) != nullptr;
+}
+
+bool passes_filters(const log_entry &entry) {
+    if (!passes_filter(parse_settings.database_filter, entry.database)) {
+        print_debug(2, "Database \"%s\" does not match filter, skipped log entry\n",
+                    entry.database);
+        return false;
+    }
+    if (!passes_filter(parse_settings.username_filter, entry.user)) {
+        print_debug(2, "User \"%s\" does not match filter, skipped log entry\n", entry.user);
+        return false;
+    }
+    return true;
+}
+
+// "execute NAME: STATEMENT".  False after a reported error.
+bool split_execution(char *text, entry_kind &kind) {
+    char *colon = strchr(text, ':');
+    if (colon == nullptr) {
+        print_error("Error: missing statement name in line %lu\n", line_number);
+        return false;
+    }
+    *colon = '\0';
+    kind.name = strcmp(text, "<unnamed>") == 0 ? "" : text;
+    // The statement follows ": "; never step over the end of a cut message.
+    char *statement = colon + 1;
+    if (*statement != '\0') ++statement;
+    kind.statement = statement;
+    return true;
+}
+
+// Decides what the entry is.  False after a reported error.
+bool classify(const log_entry &entry, entry_kind &kind) {
+    char *message = entry.message;
+    kind = entry_kind{};
+    if (entry.level == log_error) {
+        if (starts_with(message, "canceling statement due to user request")) {
+            print_debug(2, "Cancel request found%s\n", "");
+            kind.action = entry_kind::event;
+            kind.type = pg_cancel;
+        }
+    } else if (entry.level == log_log) {
+        if (starts_with(message, "connection authorized: ")) {
+            print_debug(2, "Connection 0x%lx found\n", static_cast<unsigned long>(entry.session_id));
+            kind.action = entry_kind::event;
+            kind.type = pg_connect;
+        } else if (starts_with(message, "disconnection: ")) {
+            print_debug(2, "Disconnection found%s\n", "");
+            kind.action = entry_kind::event;
+            kind.type = pg_disconnect;
+        } else if (starts_with(message, "statement: ")) {
+            print_debug(2, "Simple statement found%s\n", "");
+            kind.action = entry_kind::event;
+            kind.type = pg_execute;
+            kind.statement = message + strlen("statement: ");
+        } else if (starts_with(message, "execute ")) {
+            print_debug(2, "Prepared statement execution found%s\n", "");
+            kind.action = entry_kind::event;
+            kind.type = pg_exec_prepared;
+            return split_execution(message + strlen("execute "), kind);
+        } else if (starts_with(message, "fastpath function call: ")) {
+            kind.action = entry_kind::ignore_fastpath;
+        }
+    }
+    return true;
+}
+
+// The prepare (when the session needs one) and the execution with its bind
+// values.  False after a reported error.
+bool queue_execution(const log_entry &entry, const entry_kind &kind, connection_entry *session) {
+    pstmt_status status = add_pstmt(session, kind.name);
+    if (status == pstmt_status::error) return false;
+    if (status == pstmt_status::prepare_needed) {
+        state.queue[0].reset(
+            replay_create_prepare(&entry.time, entry.session_id, kind.name, kind.statement));
+        if (state.queue[0] == nullptr) return false;
+    }
+    item_ptr &slot = state.queue[0] == nullptr ? state.queue[0] : state.queue[1];
+    const char *detail = entry.detail;
+    if (detail == nullptr) {
+        print_debug(2, "Prepared statement \"%s\" has no bind arguments\n", kind.name);
+        slot.reset(replay_create_exec_prepared(&entry.time, entry.session_id, kind.name, 0,
+                                               nullptr));
+        return slot != nullptr;
+    }
+    if (!starts_with(detail, "parameters: ")) {
+        print_error("Error: no parameters for prepared statement at line %lu\n", line_number);
+        return false;
+    }
+    print_debug(2, "Reading bind arguments for prepared statement \"%s\"\n", kind.name);
+    if (!parse_bind_args(entry.detail + strlen("parameters: "), state.bind_buffer)) return false;
+    // parse_bind_args refuses lists that do not fit the item's count.
+    slot.reset(replay_create_exec_prepared(&entry.time, entry.session_id, kind.name,
+                                           static_cast<uint16_t>(state.bind_buffer.count()),
+                                           state.bind_buffer.values()));
+    return slot != nullptr;
+}
+
+// Fills the queue with the items of a recognised entry; *connect is the
+// connect item of a session seen for the first time.  False after a
+// reported error.
+bool queue_event(const log_entry &entry, const entry_kind &kind, item_ptr &connect) {
+    connection_entry *session = nullptr;
+    replay_item *new_connect = nullptr;
+    if (!add_connection(&entry.time, entry.session_id, entry.user, entry.database, &session,
+                        &new_connect))
+        return false;
+    connect.reset(new_connect);
+    if (connect != nullptr && kind.type != pg_connect)
+        print_debug(2, "Automatically generated connection%s\n", "");
+    if (connect == nullptr && kind.type == pg_connect) {
+        print_error("Error: duplicate session ID 0x%lx\n",
+                    static_cast<unsigned long>(entry.session_id));
+        return false;
+    }
+
+    switch (kind.type) {
+        case pg_connect:
+            return true;
+        case pg_disconnect:
+            state.queue[0].reset(replay_create_disconnect(&entry.time, entry.session_id));
+            if (state.queue[0] == nullptr) return false;
+            if (!remove_connection(entry.session_id)) {
+                print_error("Error: cannot remove connection %lx from hash table\n",
+                            static_cast<unsigned long>(entry.session_id));
+                return false;
+            }
+            return true;
+        case pg_execute:
+            if (!filter_bad_statements(kind.statement, session)) return false;
+            state.queue[0].reset(
+                replay_create_execute(&entry.time, entry.session_id, kind.statement));
+            return state.queue[0] != nullptr;
+        case pg_exec_prepared:
+            return queue_execution(entry, kind, session);
+        case pg_cancel:
+            ++parse_statistics.cancel_requests;
+            state.queue[0].reset(replay_create_cancel(&entry.time, entry.session_id));
+            return state.queue[0] != nullptr;
+        default:
+            print_error("Error: impossible type parsing line %lu\n", line_number);
+            return false;
+    }
+}
+
+// Reads entries up to the next one that yields items and returns its first
+// item, leaving the others queued.  Null after a reported error; end_item
+// when the input is exhausted.
+replay_item *next_event_item() {
+    log_entry entry;
+    for (;;) {
+        int result = entry.read();
+        if (result == 0) {
+            state.input_ended = true;
+            return end_item;
+        }
+        if (result != 1) return nullptr;
+        if (!passes_filters(entry)) continue;
+
+        entry_kind kind;
+        if (!classify(entry, kind)) return nullptr;
+        if (kind.action == entry_kind::ignore_fastpath) {
+            ++parse_statistics.fastpath_calls;
+            print_error("Warning: fast-path function call ignored in line %lu\n", line_number);
+            continue;
+        }
+        if (kind.action == entry_kind::skip) {
+            print_debug(2, "Skipped log entry%s\n", "");
+            continue;
+        }
+
+        item_ptr connect;
+        if (!queue_event(entry, kind, connect)) {
+            state.clear_queue();
+            return nullptr;
+        }
+        if (state.queue[0] == nullptr) state.queue[0] = std::move(state.queue[1]);
+        replay_item *item = connect != nullptr ? connect.release() : state.pop();
+        state.last_entry_time = *replay_get_time(item);
+        record_entry_time(parse_statistics, state.last_entry_time);
+        return item;
+    }
+}
+
+// After the end of the input: one disconnect per open session, then the end.
+replay_item *close_next_session() {
+    connection_entry *session = first_open_connection();
+    if (session == nullptr) {
+        print_debug(2, "End-of-file encountered, signal end%s\n", "");
+        return end_item;
+    }
+    uint64_t session_id = session->session_id;
+    print_debug(2, "End-of-file encountered, creating disconnect item for session 0x%lx\n",
+                static_cast<unsigned long>(session_id));
+    replay_item *item = replay_create_disconnect(&state.last_entry_time, session_id);
+    if (item == nullptr) return nullptr;
+    remove_connection(session_id);
+    return item;
+}
+
+replay_item *provide() {
+    if (state.queue[0] != nullptr) {
+        print_debug(2, "Queue is not empty, returning top element%s\n", "");
+        return state.pop();
+    }
+    if (!state.input_ended) {
+        replay_item *item = next_event_item();
+        if (item != end_item) return item;
+    }
+    return close_next_session();
+}
+
+}  // namespace
+
+replay_item *parse_provider() {
+    trace_enter("parse_provider");
+    replay_item *item = provide();
+    if (item == nullptr) return nullptr;
+    if (item != end_item) replay_print_debug(item);
+    trace_leave("parse_provider");
+    return item;
+}
+
+void parse_provider_finish() {
+    trace_enter("parse_provider_finish");
+    if (parse_settings.input_fd != 0 && close(parse_settings.input_fd) != 0)
+        perror("Error closing input file:");
+    print_parse_statistics(parse_statistics, line_number);
+    state.clear_queue();
+    forget_all_connections();
+    trace_leave("parse_provider_finish");
+}
+
+void reset_parse_provider() {
+    state.clear_queue();
+    state.last_entry_time = {0, 0};
+    state.input_ended = false;
+    forget_all_connections();
+    parse_statistics = parse_counters{};
+}

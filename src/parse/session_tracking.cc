@@ -1,0 +1,164 @@
+#include "session_tracking.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "parse_statistics.h"
+#include "quillrun/alloc.h"
+#include "quillrun/messages.h"
+
+namespace {
+
+constexpr unsigned bucket_count = 256;
+
+connection_entry *connection_hash[bucket_count];
+
+connection_entry *&bucket_of(uint64_t session_id) {
+    return connection_hash[session_id % bucket_count];
+}
+
+connection_entry *find_connection(uint64_t session_id) {
+    for (connection_entry *e = bucket_of(session_id); e != nullptr; e = e->next)
+        if (e->session_id == session_id) return e;
+    return nullptr;
+}
+
+bool has_pstmt(const connection_entry *entry, const char *name) {
+    for (const pstmt_entry *p = entry->prepared_statements; p != nullptr; p = p->next)
+        if (strcmp(p->name, name) == 0) return true;
+    return false;
+}
+
+// Puts a copy of name at the front of the session's list.  False after a
+// reported allocation failure.
+bool list_pstmt(connection_entry *entry, const char *name) {
+    auto *p = static_cast<pstmt_entry *>(qr_malloc(sizeof(pstmt_entry)));
+    if (p == nullptr) {
+        print_alloc_error(sizeof(pstmt_entry));
+        return false;
+    }
+    p->name = qr_strdup(name);
+    if (p->name == nullptr) {
+        print_alloc_error(strlen(name) + 1);
+        free(p);
+        return false;
+    }
+    p->next = entry->prepared_statements;
+    entry->prepared_statements = p;
+    return true;
+}
+
+void release_connection(connection_entry *entry) {
+    remove_all_pstmts(entry);
+    free(entry);
+}
+
+}  // namespace
+
+bool add_connection(const struct timeval *time, uint64_t session_id, const char *user,
+                    const char *database, connection_entry **entry, replay_item **connect_item) {
+    print_debug(3, "Entering add_connection for session 0x%lx\n",
+                static_cast<unsigned long>(session_id));
+    *connect_item = nullptr;
+    *entry = find_connection(session_id);
+    if (*entry == nullptr) {
+        replay_item *item = replay_create_connect(time, session_id, user, database);
+        if (item == nullptr) return false;
+        auto *e = static_cast<connection_entry *>(qr_malloc(sizeof(connection_entry)));
+        if (e == nullptr) {
+            print_alloc_error(sizeof(connection_entry));
+            replay_free(item);
+            return false;
+        }
+        e->session_id = session_id;
+        e->prepared_statements = nullptr;
+        e->next = bucket_of(session_id);
+        bucket_of(session_id) = e;
+        *entry = e;
+        *connect_item = item;
+    }
+    trace_leave("add_connection");
+    return true;
+}
+
+bool remove_connection(uint64_t session_id) {
+    print_debug(3, "Entering remove_connection for session 0x%lx\n",
+                static_cast<unsigned long>(session_id));
+    bool found = false;
+    for (connection_entry **link = &bucket_of(session_id); *link != nullptr;
+         link = &(*link)->next) {
+        connection_entry *e = *link;
+        if (e->session_id == session_id) {
+            *link = e->next;
+            release_connection(e);
+            found = true;
+            break;
+        }
+    }
+    trace_leave("remove_connection");
+    return found;
+}
+
+pstmt_status add_pstmt(connection_entry *entry, const char *name) {
+    print_debug(3, "Entering add_pstmt for statement \"%s\"\n", name);
+    if (name[0] == '\0') {
+        ++parse_statistics.parametrized_statements;
+        trace_leave("add_pstmt");
+        return pstmt_status::prepare_needed;
+    }
+    if (has_pstmt(entry, name)) {
+        print_debug(2, "Prepared statement is already in list%s\n", "");
+        ++parse_statistics.named_executions;
+        trace_leave("add_pstmt");
+        return pstmt_status::prepare_not_needed;
+    }
+    print_debug(2, "Adding prepared statement to list%s\n", "");
+    if (!list_pstmt(entry, name)) return pstmt_status::error;
+    ++parse_statistics.named_statements;
+    ++parse_statistics.named_executions;
+    trace_leave("add_pstmt");
+    return pstmt_status::prepare_needed;
+}
+
+void remove_pstmt(connection_entry *entry, const char *name) {
+    print_debug(3, "Entering remove_pstmt for statement \"%s\"\n", name);
+    bool found = false;
+    for (pstmt_entry **link = &entry->prepared_statements; *link != nullptr;
+         link = &(*link)->next) {
+        pstmt_entry *p = *link;
+        if (strcmp(p->name, name) == 0) {
+            *link = p->next;
+            free(p->name);
+            free(p);
+            found = true;
+            break;
+        }
+    }
+    if (!found) print_debug(2, "Prepared statement not found%s\n", "");
+    trace_leave("remove_pstmt");
+}
+
+void remove_all_pstmts(connection_entry *entry) {
+    trace_enter("remove_all_pstmts");
+    while (pstmt_entry *p = entry->prepared_statements) {
+        entry->prepared_statements = p->next;
+        free(p->name);
+        free(p);
+    }
+    trace_leave("remove_all_pstmts");
+}
+
+connection_entry *first_open_connection() {
+    for (connection_entry *head : connection_hash)
+        if (head != nullptr) return head;
+    return nullptr;
+}
+
+void forget_all_connections() {
+    for (connection_entry *&head : connection_hash) {
+        while (connection_entry *e = head) {
+            head = e->next;
+            release_connection(e);
+        }
+    }
+}

@@ -1,0 +1,46 @@
+// The sessions open in the log, each with the names of the prepared
+// statements it has prepared.  Sessions are hashed by the low byte of their
+// id into 256 buckets; chains and name lists run from newest to oldest.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+
+#include "quillrun/replay_item.h"
+
+struct pstmt_entry {
+    char *name;  // owned, never empty
+    pstmt_entry *next;
+};
+
+struct connection_entry {
+    uint64_t session_id;
+    connection_entry *next;             // same bucket
+    pstmt_entry *prepared_statements;   // owned list
+};
+
+// Finds the session or registers it.  On success *entry is the session's
+// entry and *connect_item is a new connect item (owned by the caller) when
+// the session was added, null when it was known.  False after a reported
+// error; nothing is registered then.
+bool add_connection(const struct timeval *time, uint64_t session_id, const char *user,
+                    const char *database, connection_entry **entry, replay_item **connect_item);
+
+// Forgets the session and its statement names.  False if it was not open.
+bool remove_connection(uint64_t session_id);
+
+enum class pstmt_status { prepare_needed, prepare_not_needed, error };
+
+// Notes an execution of the named statement in the session and says whether
+// it must be prepared first.  The empty name (the unnamed statement) is never
+// listed and always needs a prepare.
+pstmt_status add_pstmt(connection_entry *entry, const char *name);
+void remove_pstmt(connection_entry *entry, const char *name);
+void remove_all_pstmts(connection_entry *entry);
+
+// The first session in bucket order (newest first within a bucket), or null.
+connection_entry *first_open_connection();
+
+// Forgets every session, so that another log can be parsed in this process.
+void forget_all_connections();

@@ -1,0 +1,122 @@
+#include "support/test_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ostream>
+
+#include "parse/parse_setup.h"
+#include "quillrun/parse.h"
+
+test_log::test_log(const std::string &text, int csv, const char *begin, const char *end) {
+    int fd = memfd_create("test_log", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0)
+        ADD_FAILURE() << "cannot prepare the memory file";
+    start(fd, csv, begin, end);
+}
+
+test_log test_log::piped(const std::string &text, int csv, size_t piece) {
+    // A failing test may stop reading early; the writer must then see an
+    // error instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    if (pipe(ends) != 0) ADD_FAILURE() << "cannot make a pipe";
+    test_log log;
+    log.start(ends[0], csv, nullptr, nullptr);
+    log.writer_ = std::thread([text, piece, fd = ends[1]] {
+        for (size_t at = 0; at < text.size(); at += piece) {
+            size_t count = std::min(piece, text.size() - at);
+            if (write(fd, text.data() + at, count) != static_cast<ssize_t>(count)) break;
+        }
+        close(fd);
+    });
+    return log;
+}
+
+void test_log::start(int fd, int csv, const char *begin, const char *end) {
+    parse_provider_init(nullptr, csv, begin, end, nullptr, nullptr);
+    parse_settings.input_fd = fd;
+    reset_log_reading();
+    fd_ = fd;
+}
+
+test_log::test_log(test_log &&other) noexcept : fd_(other.fd_), writer_(std::move(other.writer_)) {
+    other.fd_ = -1;
+}
+
+test_log::~test_log() {
+    if (fd_ < 0) return;
+    close(fd_);
+    if (writer_.joinable()) writer_.join();
+    reset_log_reading();
+    parse_settings = parse_setup{};
+}
+
+std::vector<read_line> read_all_lines(size_t max_calls) {
+    std::vector<read_line> lines;
+    for (size_t call = 0; call < max_calls; ++call) {
+        char *text = read_log_line();
+        if (text == nullptr) {
+            lines.push_back({"<null>", line_number});
+            break;
+        }
+        lines.push_back({text, line_number});
+        bool end = text[0] == '\0';
+        free(text);
+        if (end) break;
+    }
+    return lines;
+}
+
+parse_run parse_all_entries(int csv) {
+    parse_run run;
+    for (int call = 0; call < 10000; ++call) {
+        parsed_entry entry;
+        struct timeval time = {};
+        char user[max_name_length + 1] = "";
+        char database[max_name_length + 1] = "";
+        char *message = reinterpret_cast<char *>(1);
+        char *detail = reinterpret_cast<char *>(1);
+        int result = entry_parsers[csv](&time, user, database, &entry.session_id, &entry.type,
+                                        &message, &detail);
+        if (result != 1) {
+            EXPECT_EQ(message, nullptr);
+            EXPECT_EQ(detail, nullptr);
+            run.last_result = result;
+            if (result == 0) {
+                unsigned long lines_read = line_number;
+                run.end_is_final = entry_parsers[csv](&time, user, database, &entry.session_id,
+                                                      &entry.type, &message, &detail) == 0 &&
+                                   line_number == lines_read;
+            }
+            return run;
+        }
+        entry.seconds = time.tv_sec;
+        entry.microseconds = time.tv_usec;
+        entry.user = user;
+        entry.database = database;
+        entry.message = message;
+        if (detail != nullptr) entry.detail = detail;
+        if (csv == 0) free(detail);
+        free(message);
+        run.entries.push_back(entry);
+    }
+    ADD_FAILURE() << "the parser never reported the end";
+    return run;
+}
+
+std::ostream &operator<<(std::ostream &out, const read_line &line) {
+    return out << "{\"" << line.text << "\", " << line.line << "}";
+}
+
+std::ostream &operator<<(std::ostream &out, const parsed_entry &entry) {
+    out << "{" << entry.seconds << "." << entry.microseconds << " " << entry.user << "|"
+        << entry.database << "|" << std::hex << entry.session_id << std::dec << " type "
+        << entry.type << " \"" << entry.message << "\"";
+    if (entry.detail) out << " detail \"" << *entry.detail << "\"";
+    return out << "}";
+}
