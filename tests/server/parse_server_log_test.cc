@@ -22,11 +22,12 @@ protected:
     static void SetUpTestSuite() {
         server = new pg_server(true);
         server->psql(multi_line_statement);
-        std::string output;
-        server->shell("psql -X -q -c 'SELECT 1/0' 2>/dev/null; "
-                      "printf '\\\\set v 5\\nSELECT :v::int, '\\''x'\\'''\\''y'\\'';\\n' > /tmp/qr.$$ && "
-                      "pgbench -n -t 2 -M extended -f /tmp/qr.$$ postgres; rm -f /tmp/qr.$$",
-                      &output);
+        server->shell("psql -X -q -c 'SELECT 1/0'");
+        // An extended-protocol execution logs its bind values as a DETAIL.
+        temp_dir dir;
+        write_file(dir.file("script.sql"), "\\set v 5\nSELECT :v::int, 'x''y';\n");
+        server->shell("pgbench -n -t 2 -M extended -f " + shell_quote(dir.file("script.sql")) +
+                      " postgres");
         server->stop();
         stderr_log = read_file(server->log_path());
         csv_log = read_file(server->csv_log_path());
