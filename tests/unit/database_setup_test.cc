@@ -108,6 +108,83 @@ TEST_F(ConsumerInit, RaisesTheOpenFileLimitToTheHardLimit) {
     setrlimit(RLIMIT_NOFILE, &saved);
 }
 
+// The replay report from known counters.  The run time is set through the
+// start time: 100 s ago, or in the future to leave out the per-second lines.
+TEST_F(ConsumerInit, ReplayReportPrintsEveryLineInItsFormat) {
+    struct row {
+        int64_t started_seconds_ago;
+        std::string expected_after_run_time;
+    } rows[] = {
+        {100,
+         "Maximum lag behind schedule: 12 seconds\n"
+         "Calls to the server: 3\n"
+         "(0.030 calls per second)\n"
+         "Total number of connections: 1\n"
+         "Maximum number of concurrent connections: 1\n"
+         "Average number of concurrent connections: 0.020\n"
+         "Average session idle percentage: 75.000%\n"
+         "SQL statements executed: 2\n"
+         "(1 or 50.000% of these completed with error)\n"
+         "Maximum number of concurrent SQL statements: 2\n"
+         "Average number of concurrent SQL statements: 0.005\n"
+         "Average SQL statement duration: 0.167 seconds\n"
+         "Maximum SQL statement duration: 0.300 seconds\n"
+         "Statement duration histogram:\n"
+         "  0    to 0.02 seconds: 33.333%\n"
+         "  0.02 to 0.1  seconds: 0.000%\n"
+         "  0.1  to 0.5  seconds: 66.667%\n"
+         "  0.5  to 2    seconds: 0.000%\n"
+         "     over 2    seconds: 0.000%\n"},
+        {-100,
+         "Maximum lag behind schedule: 12 seconds\n"
+         "Calls to the server: 3\n"
+         "Total number of connections: 1\n"
+         "Maximum number of concurrent connections: 1\n"
+         "Average session idle percentage: 75.000%\n"
+         "SQL statements executed: 2\n"
+         "(1 or 50.000% of these completed with error)\n"
+         "Maximum number of concurrent SQL statements: 2\n"
+         "Average SQL statement duration: 0.167 seconds\n"
+         "Maximum SQL statement duration: 0.300 seconds\n"
+         "Statement duration histogram:\n"
+         "  0    to 0.02 seconds: 33.333%\n"
+         "  0.02 to 0.1  seconds: 0.000%\n"
+         "  0.1  to 0.5  seconds: 66.667%\n"
+         "  0.5  to 2    seconds: 0.000%\n"
+         "     over 2    seconds: 0.000%\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.started_seconds_ago);
+        ASSERT_EQ(database_consumer_init(nullptr, nullptr, -1, nullptr, 0.5), 1);
+        database_state &state = replay_state();
+        state.start_time.seconds -= r.started_seconds_ago;
+        state.stat_max_lag = 12;
+        state.stat_calls = 3;
+        state.stat_connections = state.stat_max_connections = 1;
+        state.stat_results = 3;  // one prepare, two statements
+        state.stat_prepares = 1;
+        state.stat_errors = 1;
+        state.stat_max_statements = 2;
+        state.stat_statement_time = {0, 500000};
+        state.stat_max_statement_time = {0, 300000};
+        state.stat_connection_time = {2, 0};
+        state.stat_histogram[0] = 1;
+        state.stat_histogram[2] = 2;
+        stream_capture out(stdout);
+        stats_stream = stdout;
+        database_consumer_finish(0);
+        stats_stream = nullptr;
+        std::string report = out.stop();
+        const std::string head =
+            "\nReplay statistics\n=================\n\nSpeed factor for replay: 0.500\n"
+            "Total run time:";
+        ASSERT_TRUE(report.starts_with(head)) << report;
+        size_t run_time_end = report.find('\n', head.size());
+        EXPECT_EQ(report.substr(run_time_end + 1), r.expected_after_run_time);
+        reset_replay_state();
+    }
+}
+
 // Items of a recorded workload, at base + t seconds.
 struct workload {
     std::vector<replay_item *> items;
