@@ -227,6 +227,18 @@ TEST_F(Replay, UnusableSessions) {
              s.connect(0, 8).execute(0, 8, "select 1").execute(0, 9, "select 1").disconnect(0, 8);
          },
          1, {"Error: no connection for session 0x9\n"}, 1},
+        {"copy to standard output",
+         [](script &s) {
+             s.connect(0, 0xa).execute(0, 0xa, "copy (select 1) to stdout").disconnect(0, 0xa);
+         },
+         1, {"Error: session 0xa started a COPY, which cannot be replayed\n"}, 1},
+        {"copy from standard input",
+         [](script &s) {
+             s.connect(0, 0xb)
+                 .execute(0, 0xb, "create temp table t (i int); copy t from stdin")
+                 .disconnect(0, 0xb);
+         },
+         1, {"Error: session 0xb started a COPY, which cannot be replayed\n"}, 1},
         {"second connect",
          [](script &s) {
              s.connect(0, 7).execute(0, 7, "select 1").connect(0, 7).disconnect(0, 7);
