@@ -1,0 +1,36 @@
+#include "database/database_state.h"
+#include "quillrun/database.h"
+#include "quillrun/messages.h"
+
+int database_consumer_dry_run(replay_item *item) {
+    trace_enter("database_consumer_dry_run");
+    database_state &state = replay_state();
+    state.last_item_time = from_timeval(*replay_get_time(item));
+    if (!state.dry_run_saw_first_item) {
+        state.first_item_time = state.last_item_time;
+        state.dry_run_saw_first_item = true;
+    }
+    ++state.stat_calls;
+    switch (replay_get_type(item)) {
+        case pg_connect:
+            ++state.stat_connections;
+            if (++state.stat_open_connections > state.stat_max_connections)
+                state.stat_max_connections = state.stat_open_connections;
+            break;
+        case pg_disconnect:
+            // A disconnect without a connect (possible in a replay file)
+            // must not wrap the count around.
+            if (state.stat_open_connections > 0) --state.stat_open_connections;
+            break;
+        case pg_prepare:
+            ++state.stat_prepares;
+            ++state.stat_results;
+            break;
+        case pg_execute:
+        case pg_exec_prepared: ++state.stat_results; break;
+        case pg_cancel: break;
+    }
+    replay_free(item);
+    trace_leave("database_consumer_dry_run");
+    return 1;
+}

@@ -1,0 +1,57 @@
+// The records of the replayed sessions: a list from the newest session to
+// the oldest, which fixes the order in which connections are visited (and
+// so the order of their debug messages), plus an index by session id so
+// that finding a session's record does not walk the list.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "database/time_value.h"
+
+enum connection_state {
+    conn_idle = 0,           // connected; nothing in flight
+    conn_connect_write = 1,  // being established; waits until the socket takes output
+    conn_connect_read = 2,   // being established; waits for input on the socket
+    conn_flushing = 3,       // a request is handed to libpq; not all of it is sent yet
+    conn_waiting = 4,        // the request is sent; its results are awaited
+    conn_closed = 5,         // refused by the server with a FATAL error; connection finished
+};
+
+// Busy connections have work in flight and are polled; idle and closed
+// ones are quiet.
+inline bool is_busy(connection_state state) {
+    return state != conn_idle && state != conn_closed;
+}
+
+struct session_connection {
+    uint64_t session_id;
+    PGconn *connection;         // null once finished
+    int socket;                 // re-read after every connection step
+    connection_state state;
+    time_value connected_at;
+    time_value statement_started_at;
+    char *fatal_message;        // the server's text, in conn_closed only
+    session_connection *next;   // towards older sessions
+    session_connection *previous;
+};
+
+struct session_list {
+    session_connection *head = nullptr;
+    size_t count = 0;
+    // Open addressing with linear probing; null slots are empty.
+    session_connection **slots = nullptr;
+    size_t capacity = 0;  // a power of two, or 0
+};
+
+// Makes room in the index for one more record, so that session_list_add
+// cannot fail.  False after "Cannot allocate ..." has been printed.
+bool session_list_reserve(session_list &list);
+// Puts record at the front.  Needs a successful session_list_reserve first.
+void session_list_add(session_list &list, session_connection *record);
+void session_list_remove(session_list &list, session_connection *record);
+session_connection *session_list_find(const session_list &list, uint64_t session_id);
+// Releases the index only; the records are the caller's.
+void session_list_release_index(session_list &list);

@@ -1,0 +1,420 @@
+// Replays against a real PostgreSQL server.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+#include "database/database_state.h"
+#include "replay_harness.h"
+
+namespace {
+
+class Replay : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new pg_server(false, {"max_connections = 1200"}); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void TearDown() override { reset_replay_state(); }
+
+    static const database_state &stats() { return replay_state(); }
+    static pg_server *server;
+};
+
+pg_server *Replay::server = nullptr;
+
+uint64_t histogram_total(const database_state &state) {
+    uint64_t total = 0;
+    for (uint64_t count : state.stat_histogram) total += count;
+    return total;
+}
+
+size_t occurrences(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+const std::string histogram_pattern =
+    "Statement duration histogram:\n"
+    "  0    to 0.02 seconds: #%\n"
+    "  0.02 to 0.1  seconds: #%\n"
+    "  0.1  to 0.5  seconds: #%\n"
+    "  0.5  to 2    seconds: #%\n"
+    "     over 2    seconds: #%\n";
+
+TEST_F(Replay, StatementsResultsAndErrorsAreCountedAndReported) {
+    script s;
+    s.connect(0, 0x11)
+        .execute(0, 0x11, "select 1")
+        .execute(0, 0x11, "select 1; select 2")
+        .execute(0, 0x11, "select * from no_such_table")
+        .execute(0, 0x11, "select 3")
+        .disconnect(0, 0x11);
+    replay_run run = replay(*server, s, at_debug(1));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Error message session 0x11: ERROR:  relation \"no_such_table\" does "
+                           "not exist\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(matches_report("\nReplay statistics\n"
+                               "=================\n\n"
+                               "Speed factor for replay: 1.000\n"
+                               "Total run time: # seconds\n"
+                               "Maximum lag behind schedule: # seconds\n"
+                               "Calls to the server: 6\n"
+                               "(# calls per second)\n"
+                               "Total number of connections: 1\n"
+                               "Maximum number of concurrent connections: 1\n"
+                               "Average number of concurrent connections: #\n"
+                               "Average session idle percentage: #%\n"
+                               "SQL statements executed: 5\n"
+                               "(1 or 20.000% of these completed with error)\n"
+                               "Maximum number of concurrent SQL statements: 1\n"
+                               "Average number of concurrent SQL statements: #\n"
+                               "Average SQL statement duration: # seconds\n"
+                               "Maximum SQL statement duration: # seconds\n" +
+                                   histogram_pattern,
+                               run.out))
+        << run.out;
+    EXPECT_EQ(stats().stat_results, 5u);
+    EXPECT_EQ(stats().stat_errors, 1u);
+    EXPECT_EQ(histogram_total(stats()), 4u);  // four requests, one with two results
+    EXPECT_EQ(stats().stat_open_statements, 0u);
+    EXPECT_EQ(stats().stat_open_connections, 0u);
+    EXPECT_LE(stats().stat_max_lag, 1);
+}
+
+TEST_F(Replay, ReportLeavesOutWhatWasNotMeasured) {
+    const std::string head =
+        "\nReplay statistics\n=================\n\nSpeed factor for replay: 1.000\n"
+        "Total run time: # seconds\nMaximum lag behind schedule: # seconds\n";
+    struct row {
+        const char *what;
+        std::function<void(script &)> build;
+        std::string pattern;
+        const char *err;
+    } rows[] = {
+        {"no statements",
+         [](script &s) { s.connect(0, 1).disconnect(0, 1); },
+         head + "Calls to the server: 2\n(# calls per second)\nTotal number of connections: 1\n"
+                "Maximum number of concurrent connections: 1\n"
+                "Average number of concurrent connections: #\n"
+                "Average session idle percentage: 100.000%\nSQL statements executed: 0\n",
+         ""},
+        {"prepares only",
+         [](script &s) { s.connect(0, 1).prepare(0, 1, "p", "select $1::int").disconnect(0, 1); },
+         head + "Calls to the server: 3\n(# calls per second)\nTotal number of connections: 1\n"
+                "Maximum number of concurrent connections: 1\n"
+                "Average number of concurrent connections: #\n"
+                "Average session idle percentage: #%\nSQL statements executed: 0\n",
+         ""},
+        {"a request still in flight at the end",
+         [](script &s) {
+             s.connect(0, 1)
+                 // The notice makes the server send the first result at once.
+                 .execute(0, 1,
+                          "select 1; do $$ begin raise notice 'flush'; end $$; "
+                          "select pg_sleep(5)")
+                 .connect(0, 2)
+                 .disconnect(1, 2);
+         },
+         head + "Calls to the server: 4\n(# calls per second)\nTotal number of connections: 2\n"
+                "Maximum number of concurrent connections: 2\n"
+                "Average number of concurrent connections: #\n"
+                "Average session idle percentage: 100.000%\n"
+                "SQL statements executed: 1\n(0 or 0.000% of these completed with error)\n"
+                "Maximum number of concurrent SQL statements: 1\n"
+                "Average number of concurrent SQL statements: 0.000\n"
+                "Average SQL statement duration: 0.000 seconds\n"
+                "Maximum SQL statement duration: 0.000 seconds\n"
+                "Statement duration histogram:\n"
+                "  0    to 0.02 seconds: 0.000%\n  0.02 to 0.1  seconds: 0.000%\n"
+                "  0.1  to 0.5  seconds: 0.000%\n  0.5  to 2    seconds: 0.000%\n"
+                "     over 2    seconds: 0.000%\n",
+         "Error: not all database connections closed\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        script s;
+        r.build(s);
+        replay_run run = replay(*server, s);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(matches_report(r.pattern, run.out)) << run.out;
+        EXPECT_EQ(run.err, r.err);
+        EXPECT_LT(run.seconds, 3);  // nothing waits for the unfinished request
+        reset_replay_state();
+    }
+}
+
+TEST_F(Replay, PreparedStatementValuesArriveIntact) {
+    server->psql("create table prepared_values (id int, a text, b text)");
+    script s;
+    s.connect(0, 0x21)
+        .prepare(0, 0x21, "ins", "insert into prepared_values values ($1, $2, $3)")
+        .exec_prepared(0, 0x21, "ins", {"1", nullptr, ""})
+        .exec_prepared(0, 0x21, "ins", {"2", "it's", "back\\slash \"dq\" $1 ''"})
+        .exec_prepared(0, 0x21, "ins", {"x", "not", "an int"})
+        .disconnect(0, 0x21);
+    replay_run run = replay(*server, s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(server->psql("select id, coalesce(a, '<null>'), b, b = '' from prepared_values "
+                           "order by id"),
+              "1|<null>||t\n2|it's|back\\slash \"dq\" $1 ''|f");
+    EXPECT_EQ(stats().stat_prepares, 1u);
+    EXPECT_EQ(stats().stat_results, 4u);
+    EXPECT_EQ(stats().stat_errors, 1u);
+    EXPECT_NE(run.out.find("SQL statements executed: 3\n(1 or 33.333% of these completed with "
+                           "error)\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(Replay, CancelInterruptsTheRunningStatement) {
+    script s;
+    s.connect(0, 0x31)
+        .execute(0, 0x31, "select pg_sleep(20)")
+        .cancel(0.5, 0x31)
+        .execute(0.5, 0x31, "select 1")
+        .disconnect(0.5, 0x31);
+    replay_run run = replay(*server, s, at_debug(1));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Error message session 0x31: ERROR:  canceling statement due to user "
+                           "request\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_LT(run.seconds, 10);
+    EXPECT_EQ(stats().stat_errors, 1u);
+    EXPECT_EQ(stats().stat_results, 2u);
+    EXPECT_EQ(stats().stat_calls, 5u);
+    EXPECT_LT(stats().stat_max_statement_time.seconds, 10);
+}
+
+// Sessions whose items cannot run: refused by the server, or never opened.
+TEST_F(Replay, UnusableSessions) {
+    const std::string refused =
+        "failed with FATAL error: database \"no_such_db\" does not exist\n";
+    struct row {
+        const char *what;
+        std::function<void(script &)> build;
+        int status;
+        std::vector<std::string> err_parts;
+        uint64_t connections;
+    } rows[] = {
+        {"refused session disconnects silently",
+         [](script &s) { s.connect(0, 5, "postgres", "no_such_db").disconnect(0, 5); }, 0,
+         {"Connection for session 0x5 " + refused, "Removing closed session 0x5\n"}, 0},
+        {"refused session cannot run a statement",
+         [](script &s) { s.connect(0, 5, "postgres", "no_such_db").execute(0, 5, "select 1"); },
+         1, {"Connection for session 0x5 " + refused, "Connection 0x5 " + refused}, 0},
+        {"refused session's early disconnect while another session is busy",
+         [](script &s) {
+             s.connect(0, 6)
+                 .execute(0, 6, "select pg_sleep(2)")
+                 .connect(0, 5, "postgres", "no_such_db")
+                 .disconnect(1.5, 5)
+                 .disconnect(2.5, 6);
+         },
+         1, {"Connection for session 0x5 " + refused, "Connection 0x5 " + refused}, 1},
+        {"statement before connect",
+         [](script &s) {
+             s.connect(0, 8).execute(0, 8, "select 1").execute(0, 9, "select 1").disconnect(0, 8);
+         },
+         1, {"Error: no connection for session 0x9\n"}, 1},
+        {"copy to standard output",
+         [](script &s) {
+             s.connect(0, 0xa).execute(0, 0xa, "copy (select 1) to stdout").disconnect(0, 0xa);
+         },
+         1, {"Error: session 0xa started a COPY, which cannot be replayed\n"}, 1},
+        {"copy from standard input",
+         [](script &s) {
+             s.connect(0, 0xb)
+                 .execute(0, 0xb, "create temp table t (i int); copy t from stdin")
+                 .disconnect(0, 0xb);
+         },
+         1, {"Error: session 0xb started a COPY, which cannot be replayed\n"}, 1},
+        {"second connect",
+         [](script &s) {
+             s.connect(0, 7).execute(0, 7, "select 1").connect(0, 7).disconnect(0, 7);
+         },
+         1, {"Error: duplicate connect for session 0x7\n"}, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        script s;
+        r.build(s);
+        replay_run run = replay(*server, s, at_debug(2));
+        EXPECT_EQ(run.status, r.status);
+        for (const auto &part : r.err_parts)
+            EXPECT_NE(run.err.find(part), std::string::npos) << part << "\n" << run.err;
+        EXPECT_EQ(stats().stat_connections, r.connections);
+        EXPECT_EQ(run.out.empty(), r.status != 0) << run.out;
+        EXPECT_LT(run.seconds, 10);
+        reset_replay_state();
+    }
+}
+
+TEST_F(Replay, SpeedFactorScalesTheRecordedGaps) {
+    script s;
+    s.connect(0, 0x41).execute(3, 0x41, "select 1").disconnect(3, 0x41);
+    replay_options options = at_debug(2);
+    options.factor = 2;
+    replay_run run = replay(*server, s, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GT(run.seconds, 1.4);
+    EXPECT_LT(run.seconds, 2.5);
+    EXPECT_TRUE(run.err.find("Napping for 1.4") != std::string::npos ||
+                run.err.find("Napping for 1.5") != std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("Speed factor for replay: 2.000\n"), std::string::npos);
+}
+
+// Idle time is skipped, time in which a statement runs is not.
+TEST_F(Replay, SkipIdleSkipsOnlyIdleTime) {
+    script s;
+    s.connect(0, 0x42)
+        .execute(0, 0x42, "select pg_sleep(1)")
+        .execute(5, 0x42, "select 1")
+        .disconnect(6, 0x42);
+    replay_options options = at_debug(2);
+    options.skip_idle = true;
+    replay_run run = replay(*server, s, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GT(run.seconds, 1.0);
+    EXPECT_LT(run.seconds, 2.5);
+    EXPECT_EQ(occurrences(run.err, "Skipping "), 2u) << run.err;
+    EXPECT_EQ(occurrences(run.err, "Napping "), 0u);
+    EXPECT_GE(stats().stat_max_statement_time.seconds, 1);
+    // 4 s of the 6 s gap were skipped after the sleep, and 1 s before the disconnect.
+    EXPECT_GT(in_seconds(stats().skipped_time), 4.5);
+    EXPECT_LT(in_seconds(stats().skipped_time), 5.0);
+}
+
+// A statement that falls due while its session is busy makes the replay lag;
+// the consumer waits for the session without spinning.
+TEST_F(Replay, LagBehindScheduleIsWarnedAbout) {
+    script s;
+    s.connect(0, 0x51)
+        .execute(0, 0x51, "select pg_sleep(10.6)")
+        .execute(0.5, 0x51, "select 1")
+        .disconnect(0.5, 0x51);
+    replay_run run = replay(*server, s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(occurrences(run.out, "Execution is 10 seconds behind schedule\n"), 1u) << run.out;
+    EXPECT_EQ(occurrences(run.out, "behind schedule\n"), 1u) << run.out;
+    EXPECT_TRUE(run.out.starts_with("Execution is 10 seconds behind schedule\n\nReplay"));
+    EXPECT_GE(stats().stat_max_lag, 10);
+    EXPECT_LE(stats().stat_max_lag, 11);
+    EXPECT_TRUE(matches_report("Maximum lag behind schedule: 1# seconds\n",
+                               run.out.substr(run.out.find("Maximum lag"),
+                                              run.out.find("Calls") - run.out.find("Maximum lag"))));
+    // About one call per wait of at most 50 ms, not a busy loop.
+    EXPECT_LT(run.consumer_calls, 1000u);
+}
+
+TEST_F(Replay, NamesWithQuotesAndBackslashesReachTheServer) {
+    const std::string user = "o'b\\x", database = "d'b\\y";
+    server->psql("create role \"o'b\\x\" login");
+    server->psql("create database \"d'b\\y\" owner \"o'b\\x\"");
+    script s;
+    s.connect(0, 0x61, user, database)
+        .execute(0, 0x61, "create table who as select current_user as u, current_database() as d")
+        .disconnect(0, 0x61);
+    replay_options options = at_debug(2);
+    options.password = "pa'ss\\word";
+    replay_run run = replay(*server, s, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(server->psql("select u || ' ' || d from who", database), user + " " + database);
+    std::string line = "Database connect string: \"port=5432 host='" + server->socket_dir() +
+                       "' password='pa\\'ss\\\\word'\"\n";
+    EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
+    EXPECT_EQ(occurrences(run.err + run.out, "ss\\\\word"), 1u);
+    EXPECT_EQ(occurrences(run.err + run.out, "ss\\word"), 0u);
+}
+
+TEST_F(Replay, StatementLargerThanTheSocketBuffersIsFlushedInPieces) {
+    const size_t length = 8 << 20;
+    std::string statement =
+        "create table big_statement as select length('" + std::string(length, 'x') + "') as n";
+    script s;
+    s.connect(0, 0x71).execute(0, 0x71, statement).disconnect(0, 0x71);
+    replay_run run = replay(*server, s, at_debug(2));
+    EXPECT_EQ(run.status, 0) << run.err.substr(0, 2000);
+    EXPECT_NE(run.err.find("Session 0x71 needs to flush again\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Session 0x71 flushing data\n"), std::string::npos);
+    EXPECT_EQ(server->psql("select n from big_statement"), std::to_string(length));
+    EXPECT_EQ(stats().stat_errors, 0u);
+}
+
+// More sessions than select() could watch, all connected and all with a
+// statement in flight at once: each statement waits for a lock that the
+// test holds until every statement has been sent.
+TEST_F(Replay, ThousandsOfConcurrentSessions) {
+    const int sessions = 1100;
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < static_cast<rlim_t>(sessions + 100))
+        GTEST_SKIP() << "hard limit of open files is too low";
+    struct rlimit lowered = {1024, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+
+    std::string conninfo = "host=" + server->socket_dir() + " port=5432 user=postgres";
+    PGconn *locker = PQconnectdb(conninfo.c_str());
+    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
+    PQclear(PQexec(locker, "select pg_advisory_lock(4242)"));
+
+    script s;
+    for (int i = 1; i <= sessions; ++i) s.connect(0, 0x1000 + i);
+    for (int i = 1; i <= sessions; ++i)
+        s.execute(0, 0x1000 + i, "select pg_advisory_xact_lock_shared(4242)");
+    for (int i = 1; i <= sessions; ++i) s.disconnect(0, 0x1000 + i);
+    replay_options options;
+    options.before_item = [&](size_t index) {
+        if (index == 2 * sessions) PQclear(PQexec(locker, "select pg_advisory_unlock(4242)"));
+    };
+    replay_run run = replay(*server, s, options);
+    PQfinish(locker);
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(stats().stat_connections, static_cast<uint64_t>(sessions));
+    EXPECT_EQ(stats().stat_max_connections, static_cast<uint64_t>(sessions));
+    EXPECT_EQ(stats().stat_max_statements, static_cast<uint64_t>(sessions));
+    EXPECT_EQ(stats().stat_results, static_cast<uint64_t>(sessions));
+    EXPECT_EQ(stats().stat_errors, 0u);
+    EXPECT_EQ(stats().stat_open_connections, 0u);
+    EXPECT_NE(run.out.find("Maximum number of concurrent connections: 1100\n"), std::string::npos);
+}
+
+TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
+    pg_server doomed;
+    script s;
+    s.connect(0, 0x81)
+        .execute(0, 0x81, "select pg_sleep(30)")
+        .connect(0, 0x82)
+        .execute(0, 0x82, "select 1")
+        .execute(2, 0x82, "select 2")
+        .disconnect(31, 0x82)
+        .disconnect(31, 0x81);
+    std::thread stopper([&] {
+        sleep(1);
+        doomed.stop();
+    });
+    replay_run run = replay(doomed, s, at_debug(1));
+    stopper.join();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Error reading from database: FATAL:  terminating connection due to "
+                           "administrator command\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_LT(run.seconds, 10);
+}
+
+}  // namespace
