@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "database/consumer_queue.h"
 #include "database/database_state.h"
 #include "database/schedule.h"
 #include "database/session_connections.h"
+#include "quillrun/alloc.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
@@ -15,6 +17,10 @@ namespace {
 // The longest wait for a busy connection before the item is looked at
 // again: short enough that the lag, and its warnings, stay current.
 constexpr int64_t wait_cap_microseconds = 50000;
+
+// How many items may wait in the sessions' queues before the replay stops
+// taking new ones.
+constexpr size_t max_pending_items = 100000;
 
 enum class due_action { execute, wait, refuse };
 
@@ -102,6 +108,83 @@ int execute(database_state &state, session_connection *record, replay_item *item
     return ok ? 1 : -1;
 }
 
+// Queues an item behind whatever its session still has to do.  The item
+// stays the caller's when this fails.
+bool enqueue(database_state &state, session_connection *record, replay_item *item,
+             time_value target) {
+    auto *pending = static_cast<pending_item *>(qr_malloc(sizeof(pending_item)));
+    if (pending == nullptr) {
+        print_alloc_error(sizeof(pending_item));
+        return false;
+    }
+    *pending = pending_item{item, target, nullptr};
+    if (record->pending_head == nullptr) {
+        record->pending_head = pending;
+        record->next_pending = state.pending_sessions;
+        state.pending_sessions = record;
+    } else {
+        record->pending_tail->next = pending;
+    }
+    record->pending_tail = pending;
+    ++state.pending_count;
+    return true;
+}
+
+replay_item *dequeue(database_state &state, session_connection *record) {
+    pending_item *head = record->pending_head;
+    replay_item *item = head->item;
+    record->pending_head = head->next;
+    if (record->pending_head == nullptr) record->pending_tail = nullptr;
+    free(head);
+    --state.pending_count;
+    return item;
+}
+
+// Runs one session's queued items for as long as the session can take
+// them.  Returns 1 when the session has nothing queued any more (it may be
+// gone: a disconnect releases its record), 0 when items still wait, -1
+// after a failure.
+int run_session_queue(database_state &state, session_connection *record, time_value now) {
+    while (record->pending_head != nullptr) {
+        check_lag(state, now.seconds - record->pending_head->target.seconds);
+        replay_type type = replay_get_type(record->pending_head->item);
+        due_action action = decide_due(type, record);
+        if (action == due_action::wait) return 0;
+        bool last = record->pending_head->next == nullptr;
+        replay_item *item = dequeue(state, record);
+        if (action == due_action::refuse) return refuse_fatal(record, item);
+        if (type == pg_disconnect && !last) {
+            // Nothing can follow a session's end; the items behind it have
+            // no connection to go to.
+            print_error("Error: no connection for session 0x%lx\n", printable(record->session_id));
+            return fail(item);
+        }
+        if (execute(state, record, item) != 1) return -1;
+        if (type == pg_disconnect) return 1;
+    }
+    return 1;
+}
+
+// Runs the queued items whose sessions can take them now.  Sets *ran when
+// anything was sent.  False after a failure.
+bool run_pending(database_state &state, time_value now, bool *ran) {
+    session_connection **link = &state.pending_sessions;
+    while (*link != nullptr) {
+        session_connection *record = *link;
+        size_t before = state.pending_count;
+        session_connection *next = record->next_pending;
+        int result = run_session_queue(state, record, now);
+        if (state.pending_count != before) *ran = true;
+        if (result < 0) return false;
+        if (result == 1) {
+            *link = next;  // the record may already be released
+        } else {
+            link = &record->next_pending;
+        }
+    }
+    return true;
+}
+
 int consume(database_state &state, replay_item *item) {
     replay_type type = replay_get_type(item);
     uint64_t session_id = replay_get_session_id(item);
@@ -112,30 +195,51 @@ int consume(database_state &state, replay_item *item) {
         state.consumer_saw_first_item = true;
     }
     if (report.failed) return fail(item);
-    session_connection *record = report.record;
-    if (!session_is_consistent(type, session_id, record)) return fail(item);
 
     time_value now;
     if (!read_clock(&now)) {
         print_error("Error: gettimeofday failed\n");
         return fail(item);
     }
+    bool quiet = report.quiet;
+    bool had_pending = state.pending_count > 0;
+    if (had_pending) {
+        bool ran = false;
+        if (!run_pending(state, now, &ran)) return fail(item);
+        if (ran) quiet = false;
+    }
+    // A queued disconnect may have released the record the poll found.
+    session_connection *record =
+        had_pending ? session_list_find(state.connection_list, session_id) : report.record;
+    if (!session_is_consistent(type, session_id, record)) return fail(item);
+
     time_value target = target_time(state, item_time);
     check_lag(state, now.seconds - target.seconds);
 
     if (later_than(target, now)) {
-        if (!report.quiet) {
+        if (!quiet) {
             if (record != nullptr && record->state == conn_closed) return refuse_fatal(record, item);
             return not_yet(state, item, in_microseconds(target - now));
         }
         if (!pass_idle_time(state, target - now)) return fail(item);
     }
-    switch (decide_due(type, record)) {
+    // A session's items keep their order: behind queued ones, an item waits.
+    due_action action = record != nullptr && record->pending_head != nullptr
+                            ? due_action::wait
+                            : decide_due(type, record);
+    switch (action) {
         case due_action::execute: return execute(state, record, item);
         case due_action::refuse: return refuse_fatal(record, item);
         case due_action::wait: break;
     }
-    return not_yet(state, item, wait_cap_microseconds);
+    // The session is busy.  Rather than hold up every other session until
+    // it is free (which never happens when it waits for a lock that a later
+    // item of another session releases), the item waits in the session's
+    // queue and the workload goes on.  Only when very many items wait does
+    // the replay hold back, to keep memory bounded.
+    if (state.pending_count >= max_pending_items || !enqueue(state, record, item, target))
+        return not_yet(state, item, wait_cap_microseconds);
+    return 1;
 }
 
 }  // namespace
@@ -145,4 +249,20 @@ int database_consumer(replay_item *item) {
     int result = consume(replay_state(), item);
     trace_leave("database_consumer");
     return result;
+}
+
+bool drain_pending_items(database_state &state) {
+    while (state.pending_count > 0) {
+        if (poll_connections(state, 0).failed) return false;
+        time_value now;
+        if (!read_clock(&now)) {
+            print_error("Error: gettimeofday failed\n");
+            return false;
+        }
+        bool ran = false;
+        if (!run_pending(state, now, &ran)) return false;
+        if (state.pending_count > 0 && !wait_for_progress(state, wait_cap_microseconds))
+            return false;
+    }
+    return true;
 }

@@ -15,6 +15,11 @@ void reset_replay_state() {
     while (record != nullptr) {
         session_connection *next = record->next;
         if (record->connection != nullptr) PQfinish(record->connection);
+        while (pending_item *pending = record->pending_head) {
+            record->pending_head = pending->next;
+            replay_free(pending->item);
+            free(pending);
+        }
         free(record->fatal_message);
         free(record);
         record = next;

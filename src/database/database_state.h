@@ -42,6 +42,10 @@ struct database_state {
     time_value stat_connection_time;
     uint64_t stat_histogram[histogram_buckets] = {};
 
+    // Sessions that have queued items, and how many items wait in all.
+    session_connection *pending_sessions = nullptr;
+    size_t pending_count = 0;
+
     // Scratch space for the poll over the busy sockets, grown as needed.
     struct pollfd *poll_set = nullptr;
     size_t poll_set_capacity = 0;

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "database/consumer_queue.h"
 #include "database/database_state.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
@@ -89,6 +90,13 @@ void print_dry_run_report(const database_state &state, FILE *out) {
 void database_consumer_finish(int dry_run) {
     trace_enter("database_consumer_finish");
     database_state &state = replay_state();
+    FILE *out = stats_stream;
+    // The last items may still wait in their sessions' queues; a replay is
+    // complete only once they have been sent.
+    if (out != nullptr && !dry_run && !drain_pending_items(state)) {
+        out = nullptr;
+        finish_failed = 1;
+    }
     free(state.connect_string);
     state.connect_string = nullptr;
     free(state.poll_set);
@@ -99,11 +107,11 @@ void database_consumer_finish(int dry_run) {
         print_error("Error: not all database connections closed\n");
     if (!read_clock(&state.stop_time)) {
         perror("Error calling gettimeofday");
-    } else if (stats_stream != nullptr) {
+    } else if (out != nullptr) {
         if (dry_run)
-            print_dry_run_report(state, stats_stream);
+            print_dry_run_report(state, out);
         else
-            print_replay_report(state, stats_stream);
+            print_replay_report(state, out);
     }
     trace_leave("database_consumer_finish");
 }

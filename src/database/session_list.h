@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "database/time_value.h"
+#include "quillrun/replay_item.h"
 
 enum connection_state {
     conn_idle = 0,           // connected; nothing in flight
@@ -26,6 +27,14 @@ inline bool is_busy(connection_state state) {
     return state != conn_idle && state != conn_closed;
 }
 
+// An item that fell due while its session was busy, waiting in the
+// session's queue for the session to take it.
+struct pending_item {
+    replay_item *item;
+    time_value target;  // when it fell due; its lag counts from there
+    pending_item *next;
+};
+
 struct session_connection {
     uint64_t session_id;
     PGconn *connection;         // null once finished
@@ -36,6 +45,9 @@ struct session_connection {
     char *fatal_message;        // the server's text, in conn_closed only
     session_connection *next;   // towards older sessions
     session_connection *previous;
+    pending_item *pending_head;  // this session's queued items, oldest first
+    pending_item *pending_tail;
+    session_connection *next_pending;  // in the list of sessions with queued items
 };
 
 struct session_list {

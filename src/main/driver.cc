@@ -66,5 +66,5 @@ int run_pipeline(const pipeline_operations &operations, const run_options &optio
     if (!ok) stats_stream = nullptr;
     operations.provider_finish();
     operations.consumer_finish(options.dry_run);
-    return ok ? 0 : 1;
+    return ok && finish_failed == 0 ? 0 : 1;
 }

@@ -41,5 +41,6 @@ pipeline_operations choose_operations(const run_options &options);
 FILE *choose_stats_stream(const run_options &options);
 
 // Sets stats_stream, initialises, pumps and finishes.  Returns the exit
-// status: 0 when the provider reached its end, 1 after any failure.
+// status: 0 when the provider reached its end and both finish operations
+// succeeded, 1 after any failure.
 int run_pipeline(const pipeline_operations &operations, const run_options &options);

@@ -9,6 +9,7 @@
 
 #include "quillrun/messages.h"
 #include "quillrun/replayfile.h"
+#include "quillrun/settings.h"
 #include "replay_format.h"
 
 namespace {
@@ -142,6 +143,7 @@ int file_consumer(replay_item *item) {
 void file_consumer_finish(int) {
     trace_enter("file_consumer_finish");
     if (!output.failed) flush_output();
+    if (output.failed) finish_failed = 1;
     if (replay_fd != 1 && close(replay_fd) != 0) perror("Error closing output file:");
     trace_leave("file_consumer_finish");
 }

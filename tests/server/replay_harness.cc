@@ -113,6 +113,7 @@ replay_run replay(const pg_server &srv, script &items, const replay_options &opt
         stream_capture out(stdout);
         stream_capture err(stderr);
         auto started = std::chrono::steady_clock::now();
+        finish_failed = 0;  // each run in this process starts afresh
         result.status = run_pipeline(operations, run);
         result.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
