@@ -51,6 +51,22 @@ replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t se
                                          const char *const *values);
 replay_item *replay_create_cancel(const struct timeval *time, uint64_t session_id);
 
+// Constructors for strings that the caller has already allocated with the
+// qr_* wrappers, such as the replay file reader's: the item takes them over
+// instead of copying them.  They own what they are given from the call on
+// and free it when they fail.  Apart from the copies they do not make, they
+// behave as the constructors above, down to the trace lines.
+replay_item *replay_take_connect(const struct timeval *time, uint64_t session_id, char *user,
+                                 char *database);
+replay_item *replay_take_execute(const struct timeval *time, uint64_t session_id,
+                                 char *statement);
+replay_item *replay_take_prepare(const struct timeval *time, uint64_t session_id, char *name,
+                                 char *statement);
+// values is an array of value_count entries, each null or a string; the
+// array is taken over too (it may be null when value_count is 0).
+replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t session_id,
+                                       char *name, uint16_t value_count, char **values);
+
 void replay_free(replay_item *r);
 
 // Accessors.  Using one on an item of a type it does not allow is a

@@ -64,7 +64,10 @@ public:
         return true;
     }
     void set(size_t index, owned_text text) { entries_[index] = text.release(); }
-    const char *const *entries() const { return entries_; }
+    char **release() {
+        count_ = 0;
+        return std::exchange(entries_, nullptr);
+    }
 
 private:
     char **entries_ = nullptr;
@@ -176,13 +179,13 @@ replay_item *read_connect(const struct timeval *time, uint64_t session_id) {
     if (!read_required_string(&user, "user name") ||
         !read_required_string(&database, "database name"))
         return nullptr;
-    return replay_create_connect(time, session_id, user.get(), database.get());
+    return replay_take_connect(time, session_id, user.release(), database.release());
 }
 
 replay_item *read_execute(const struct timeval *time, uint64_t session_id) {
     owned_text statement;
     if (!read_required_string(&statement, "statement")) return nullptr;
-    return replay_create_execute(time, session_id, statement.get());
+    return replay_take_execute(time, session_id, statement.release());
 }
 
 replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
@@ -190,7 +193,7 @@ replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
     if (!read_required_string(&statement, "statement") ||
         !read_required_string(&name, "statement name"))
         return nullptr;
-    return replay_create_prepare(time, session_id, name.get(), statement.get());
+    return replay_take_prepare(time, session_id, name.release(), statement.release());
 }
 
 replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id) {
@@ -211,8 +214,8 @@ replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id)
         if (!read_replay_string(&value)) return nullptr;
         values.set(i, std::move(value));
     }
-    return replay_create_exec_prepared(time, session_id, name.get(), static_cast<uint16_t>(count),
-                                       values.entries());
+    return replay_take_exec_prepared(time, session_id, name.release(),
+                                     static_cast<uint16_t>(count), values.release());
 }
 
 replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t session_id) {

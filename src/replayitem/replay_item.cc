@@ -89,6 +89,30 @@ replay_item *create_without_strings(const char *trace_name, const struct timeval
     return r;
 }
 
+// Builds an item around strings the caller hands over; they are freed if
+// the item cannot be made.
+replay_item *take_strings(const char *trace_name, const struct timeval *time,
+                          uint64_t session_id, replay_type type, char *first, char *second) {
+    trace_enter(trace_name);
+    uint16_t count = second == nullptr ? 1 : 2;
+    replay_item *r = new_replay_item(time, session_id, type, count);
+    if (r == nullptr) {
+        free(first);
+        free(second);
+        return nullptr;
+    }
+    r->data[0] = first;
+    if (second != nullptr) r->data[1] = second;
+    trace_leave(trace_name);
+    return r;
+}
+
+void free_values(uint16_t count, char **values) {
+    if (values == nullptr) return;
+    for (unsigned i = 0; i < count; ++i) free(values[i]);
+    free(values);
+}
+
 const char *type_name(replay_type type) {
     switch (type) {
         case pg_connect: return "connect";
@@ -162,6 +186,45 @@ replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t se
 
 replay_item *replay_create_cancel(const struct timeval *time, uint64_t session_id) {
     return create_without_strings("replay_create_cancel", time, session_id, pg_cancel);
+}
+
+replay_item *replay_take_connect(const struct timeval *time, uint64_t session_id, char *user,
+                                 char *database) {
+    return take_strings("replay_create_connect", time, session_id, pg_connect, user, database);
+}
+
+replay_item *replay_take_execute(const struct timeval *time, uint64_t session_id,
+                                 char *statement) {
+    return take_strings("replay_create_execute", time, session_id, pg_execute, statement,
+                        nullptr);
+}
+
+replay_item *replay_take_prepare(const struct timeval *time, uint64_t session_id, char *name,
+                                 char *statement) {
+    return take_strings("replay_create_prepare", time, session_id, pg_prepare, statement, name);
+}
+
+replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t session_id,
+                                       char *name, uint16_t value_count, char **values) {
+    trace_enter("replay_create_exec_prepared");
+    replay_item *r = nullptr;
+    if (value_count > max_exec_values) {
+        print_error("Error: a prepared statement execution cannot have more than %u values\n",
+                    max_exec_values);
+    } else {
+        r = new_replay_item(time, session_id, pg_exec_prepared,
+                            static_cast<uint16_t>(value_count + 1));
+    }
+    if (r == nullptr) {
+        free(name);
+        free_values(value_count, values);
+        return nullptr;
+    }
+    r->data[0] = name;
+    if (value_count != 0) memcpy(r->data + 1, values, value_count * sizeof(char *));
+    free(values);
+    trace_leave("replay_create_exec_prepared");
+    return r;
 }
 
 void replay_free(replay_item *r) {
