@@ -55,11 +55,12 @@ public:
         free(entries_);
     }
     bool allocate(uint16_t count) {
-        entries_ = static_cast<char **>(qr_calloc(count, sizeof(char *)));
+        entries_ = static_cast<char **>(qr_malloc(count * sizeof(char *)));
         if (entries_ == nullptr) {
             print_alloc_error(count * sizeof(char *));
             return false;
         }
+        std::fill_n(entries_, count, nullptr);
         count_ = count;
         return true;
     }
@@ -90,9 +91,9 @@ fill_result fill_input() {
     return fill_result::data;
 }
 
-// Reads exactly size bytes; the file ending first means a cut record.
-bool read_bytes(void *destination, size_t size) {
-    auto *to = static_cast<unsigned char *>(destination);
+// Reads exactly size bytes, a block at a time; the file ending first means
+// a cut record.
+bool read_bytes_across_blocks(unsigned char *to, size_t size) {
     while (size > 0) {
         switch (fill_input()) {
             case fill_result::failed:
@@ -112,10 +113,28 @@ bool read_bytes(void *destination, size_t size) {
     return true;
 }
 
-bool read_integer(uint64_t *value, size_t width) {
-    unsigned char encoded[8];
-    if (!read_bytes(encoded, width)) return false;
-    *value = get_big_endian(encoded, width);
+// Nearly every field lies wholly in the block already read, so that case
+// is a plain copy.
+inline bool read_bytes(void *destination, size_t size) {
+    if (size <= input.end - input.next) {
+        memcpy(destination, input.bytes + input.next, size);
+        input.next += size;
+        return true;
+    }
+    return read_bytes_across_blocks(static_cast<unsigned char *>(destination), size);
+}
+
+bool read_length(uint32_t *length) {
+    unsigned char encoded[4];
+    if (!read_bytes(encoded, sizeof encoded)) return false;
+    *length = get_big_endian_32(encoded);
+    return true;
+}
+
+bool read_count(uint16_t *count) {
+    unsigned char encoded[2];
+    if (!read_bytes(encoded, sizeof encoded)) return false;
+    *count = get_big_endian_16(encoded);
     return true;
 }
 
@@ -151,8 +170,8 @@ bool read_text(uint32_t length, owned_text *result) {
 
 // One string; *result stays null for the null marker.
 bool read_replay_string(owned_text *result) {
-    uint64_t length;
-    if (!read_integer(&length, 4)) return false;
+    uint32_t length;
+    if (!read_length(&length)) return false;
     if (length == null_string_marker) {
         result->reset();
         return true;
@@ -162,7 +181,7 @@ bool read_replay_string(owned_text *result) {
                     static_cast<unsigned long>(length));
         return false;
     }
-    return read_text(static_cast<uint32_t>(length), result);
+    return read_text(length, result);
 }
 
 // A string that the item cannot hold as null: a user, database, statement
@@ -198,8 +217,8 @@ replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
 
 replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id) {
     owned_text name;
-    uint64_t count;
-    if (!read_required_string(&name, "statement name") || !read_integer(&count, 2))
+    uint16_t count;
+    if (!read_required_string(&name, "statement name") || !read_count(&count))
         return nullptr;
     // The count also counts the name, so one value fewer than 16 bits allow.
     if (count > max_exec_values) {
@@ -208,14 +227,13 @@ replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id)
         return nullptr;
     }
     value_list values;
-    if (!values.allocate(static_cast<uint16_t>(count))) return nullptr;
+    if (!values.allocate(count)) return nullptr;
     for (size_t i = 0; i < count; ++i) {
         owned_text value;
         if (!read_replay_string(&value)) return nullptr;
         values.set(i, std::move(value));
     }
-    return replay_take_exec_prepared(time, session_id, name.release(),
-                                     static_cast<uint16_t>(count), values.release());
+    return replay_take_exec_prepared(time, session_id, name.release(), count, values.release());
 }
 
 replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t session_id) {
@@ -232,17 +250,29 @@ replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t se
     return nullptr;
 }
 
+// The fields before the payload: seconds (4 bytes), microseconds (4),
+// session id (8) and type (1).
+constexpr size_t header_size = 17;
+
+bool read_header(struct timeval *time, uint64_t *session_id, unsigned *type) {
+    unsigned char header[header_size];
+    if (!read_bytes(header, sizeof header)) return false;
+    // Both time fields are unsigned in the file.
+    time->tv_sec = static_cast<time_t>(get_big_endian_32(header));
+    time->tv_usec = static_cast<suseconds_t>(get_big_endian_32(header + 4));
+    *session_id = get_big_endian_64(header + 8);
+    *type = header[16];
+    return true;
+}
+
 // Reads the record that starts at the current position; the first byte is
 // known to be there.
 replay_item *read_record() {
-    uint64_t seconds, microseconds, session_id, type;
-    if (!read_integer(&seconds, 4) || !read_integer(&microseconds, 4) ||
-        !read_integer(&session_id, 8) || !read_integer(&type, 1))
-        return nullptr;
     struct timeval time;
-    time.tv_sec = static_cast<time_t>(seconds);
-    time.tv_usec = static_cast<suseconds_t>(microseconds);
-    owned_item item(read_payload(static_cast<unsigned>(type), &time, session_id));
+    uint64_t session_id;
+    unsigned type;
+    if (!read_header(&time, &session_id, &type)) return nullptr;
+    owned_item item(read_payload(type, &time, session_id));
     if (item == nullptr) return nullptr;
     unsigned char end;
     if (!read_bytes(&end, 1)) return nullptr;

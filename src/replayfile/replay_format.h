@@ -30,8 +30,16 @@ inline void put_big_endian(unsigned char *out, uint64_t value, size_t width) {
     }
 }
 
-inline uint64_t get_big_endian(const unsigned char *in, size_t width) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) value = (value << 8) | in[i];
-    return value;
+// Spelled out per width: compilers turn these forms, not a loop over the
+// bytes, into a single load and byte swap.
+inline uint16_t get_big_endian_16(const unsigned char *in) {
+    return static_cast<uint16_t>(in[0] << 8 | in[1]);
+}
+
+inline uint32_t get_big_endian_32(const unsigned char *in) {
+    return uint32_t{in[0]} << 24 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 8 | in[3];
+}
+
+inline uint64_t get_big_endian_64(const unsigned char *in) {
+    return uint64_t{get_big_endian_32(in)} << 32 | get_big_endian_32(in + 4);
 }

@@ -1,5 +1,6 @@
 #include "quillrun/replay_item.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,9 +34,9 @@ void release_item(replay_item *r) {
     free(r);
 }
 
-// Allocates the record and, for a count other than 0, a zero-filled array.
-replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, replay_type type,
-                             uint16_t count) {
+// Allocates the record alone; data stays null until an array is attached.
+replay_item *new_record(const struct timeval *time, uint64_t session_id, replay_type type,
+                        uint16_t count) {
     auto *r = static_cast<replay_item *>(qr_malloc(sizeof(replay_item)));
     if (r == nullptr) {
         print_alloc_error(sizeof(replay_item));
@@ -46,14 +47,23 @@ replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, re
     r->type = type;
     r->count = count;
     r->data = nullptr;
-    if (count != 0) {
-        r->data = static_cast<char **>(qr_calloc(count, sizeof(char *)));
-        if (r->data == nullptr) {
-            print_alloc_error(count * sizeof(char *));
-            free(r);
-            return nullptr;
-        }
+    return r;
+}
+
+// Allocates the record and, for a count other than 0, an array of nulls.
+replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, replay_type type,
+                             uint16_t count) {
+    replay_item *r = new_record(time, session_id, type, count);
+    if (r == nullptr || count == 0) return r;
+    // Not qr_calloc: glibc's calloc bypasses its per-thread cache of small
+    // blocks, which makes it several times dearer than malloc.
+    r->data = static_cast<char **>(qr_malloc(count * sizeof(char *)));
+    if (r->data == nullptr) {
+        print_alloc_error(count * sizeof(char *));
+        free(r);
+        return nullptr;
     }
+    std::fill_n(r->data, count, nullptr);
     return r;
 }
 
@@ -113,6 +123,27 @@ void free_values(uint16_t count, char **values) {
     free(values);
 }
 
+// Turns an array of values into an item's data array by making room for
+// the name in front.  Small arrays usually grow in place, which is cheaper
+// than a new array.  Null on failure, with values left as they were.
+char **prepend_name_slot(char **values, uint16_t value_count) {
+    size_t size = (value_count + 1u) * sizeof(char *);
+    auto *data = static_cast<char **>(qr_realloc(values, size));
+    if (data == nullptr) {
+        print_alloc_error(size);
+        return nullptr;
+    }
+    memmove(data + 1, data, value_count * sizeof(char *));
+    return data;
+}
+
+bool too_many_values(uint16_t value_count) {
+    if (value_count <= max_exec_values) return false;
+    print_error("Error: a prepared statement execution cannot have more than %u values\n",
+                max_exec_values);
+    return true;
+}
+
 const char *type_name(replay_type type) {
     switch (type) {
         case pg_connect: return "connect";
@@ -168,11 +199,7 @@ replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t se
                                          const char *name, uint16_t value_count,
                                          const char *const *values) {
     trace_enter("replay_create_exec_prepared");
-    if (value_count > max_exec_values) {
-        print_error("Error: a prepared statement execution cannot have more than %u values\n",
-                    max_exec_values);
-        return nullptr;
-    }
+    if (too_many_values(value_count)) return nullptr;
     replay_item *r = new_replay_item(time, session_id, pg_exec_prepared,
                                      static_cast<uint16_t>(value_count + 1));
     if (r == nullptr) return nullptr;
@@ -208,21 +235,19 @@ replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t sess
                                        char *name, uint16_t value_count, char **values) {
     trace_enter("replay_create_exec_prepared");
     replay_item *r = nullptr;
-    if (value_count > max_exec_values) {
-        print_error("Error: a prepared statement execution cannot have more than %u values\n",
-                    max_exec_values);
-    } else {
-        r = new_replay_item(time, session_id, pg_exec_prepared,
-                            static_cast<uint16_t>(value_count + 1));
+    if (!too_many_values(value_count)) {
+        r = new_record(time, session_id, pg_exec_prepared,
+                       static_cast<uint16_t>(value_count + 1));
     }
-    if (r == nullptr) {
+    char **data = r == nullptr ? nullptr : prepend_name_slot(values, value_count);
+    if (data == nullptr) {
+        free(r);
         free(name);
         free_values(value_count, values);
         return nullptr;
     }
-    r->data[0] = name;
-    if (value_count != 0) memcpy(r->data + 1, values, value_count * sizeof(char *));
-    free(values);
+    data[0] = name;
+    r->data = data;
     trace_leave("replay_create_exec_prepared");
     return r;
 }
