@@ -33,7 +33,7 @@ input_buffer input;
 enum class fill_result { data, end_of_file, failed };
 
 struct free_releaser {
-    void operator()(void *memory) const { free(memory); }
+    void operator()(void *memory) const { qr_free(memory); }
 };
 using owned_text = std::unique_ptr<char, free_releaser>;
 
@@ -51,8 +51,8 @@ public:
     value_list &operator=(const value_list &) = delete;
     ~value_list() {
         if (entries_ == nullptr) return;
-        for (size_t i = 0; i < count_; ++i) free(entries_[i]);
-        free(entries_);
+        for (size_t i = 0; i < count_; ++i) qr_free(entries_[i]);
+        qr_free(entries_);
     }
     bool allocate(uint16_t count) {
         entries_ = static_cast<char **>(qr_malloc(count * sizeof(char *)));

@@ -28,10 +28,10 @@ replay_item end_item_record = {{0, 0}, 0, static_cast<replay_type>(-1), 0, nullp
 // zero-filled at allocation, so entries not yet copied are null.
 void release_item(replay_item *r) {
     if (r->data != nullptr) {
-        for (unsigned i = r->count; i-- > 0;) free(r->data[i]);
-        free(r->data);
+        for (unsigned i = r->count; i-- > 0;) qr_free(r->data[i]);
+        qr_free(r->data);
     }
-    free(r);
+    qr_free(r);
 }
 
 // Allocates the record alone; data stays null until an array is attached.
@@ -60,7 +60,7 @@ replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, re
     r->data = static_cast<char **>(qr_malloc(count * sizeof(char *)));
     if (r->data == nullptr) {
         print_alloc_error(count * sizeof(char *));
-        free(r);
+        qr_free(r);
         return nullptr;
     }
     std::fill_n(r->data, count, nullptr);
@@ -107,8 +107,8 @@ replay_item *take_strings(const char *trace_name, const struct timeval *time,
     uint16_t count = second == nullptr ? 1 : 2;
     replay_item *r = new_replay_item(time, session_id, type, count);
     if (r == nullptr) {
-        free(first);
-        free(second);
+        qr_free(first);
+        qr_free(second);
         return nullptr;
     }
     r->data[0] = first;
@@ -119,21 +119,22 @@ replay_item *take_strings(const char *trace_name, const struct timeval *time,
 
 void free_values(uint16_t count, char **values) {
     if (values == nullptr) return;
-    for (unsigned i = 0; i < count; ++i) free(values[i]);
-    free(values);
+    for (unsigned i = 0; i < count; ++i) qr_free(values[i]);
+    qr_free(values);
 }
 
-// Turns an array of values into an item's data array by making room for
-// the name in front.  Small arrays usually grow in place, which is cheaper
-// than a new array.  Null on failure, with values left as they were.
-char **prepend_name_slot(char **values, uint16_t value_count) {
+// An item's data array: the name in front of the values.  The values'
+// array is freed.  Null on failure, with values left as they were.
+char **put_name_before_values(char *name, char **values, uint16_t value_count) {
     size_t size = (value_count + 1u) * sizeof(char *);
-    auto *data = static_cast<char **>(qr_realloc(values, size));
+    auto *data = static_cast<char **>(qr_malloc(size));
     if (data == nullptr) {
         print_alloc_error(size);
         return nullptr;
     }
-    memmove(data + 1, data, value_count * sizeof(char *));
+    data[0] = name;
+    if (value_count != 0) memcpy(data + 1, values, value_count * sizeof(char *));
+    qr_free(values);
     return data;
 }
 
@@ -239,14 +240,13 @@ replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t sess
         r = new_record(time, session_id, pg_exec_prepared,
                        static_cast<uint16_t>(value_count + 1));
     }
-    char **data = r == nullptr ? nullptr : prepend_name_slot(values, value_count);
+    char **data = r == nullptr ? nullptr : put_name_before_values(name, values, value_count);
     if (data == nullptr) {
-        free(r);
-        free(name);
+        qr_free(r);
+        qr_free(name);
         free_values(value_count, values);
         return nullptr;
     }
-    data[0] = name;
     r->data = data;
     trace_leave("replay_create_exec_prepared");
     return r;
