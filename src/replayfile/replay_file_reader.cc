@@ -250,12 +250,8 @@ replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t se
     return nullptr;
 }
 
-// The fields before the payload: seconds (4 bytes), microseconds (4),
-// session id (8) and type (1).
-constexpr size_t header_size = 17;
-
 bool read_header(struct timeval *time, uint64_t *session_id, unsigned *type) {
-    unsigned char header[header_size];
+    unsigned char header[record_header_size];
     if (!read_bytes(header, sizeof header)) return false;
     // Both time fields are unsigned in the file.
     time->tv_sec = static_cast<time_t>(get_big_endian_32(header));
