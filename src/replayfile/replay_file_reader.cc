@@ -138,10 +138,25 @@ bool read_count(uint16_t *count) {
     return true;
 }
 
+// Copies a text that lies wholly in the block already read.
+bool copy_buffered_text(uint32_t length, owned_text *result) {
+    auto *text = static_cast<char *>(qr_malloc(length + 1u));
+    if (text == nullptr) {
+        print_alloc_error(length + 1u);
+        return false;
+    }
+    memcpy(text, input.bytes + input.next, length);
+    input.next += length;
+    text[length] = '\0';
+    result->reset(text);
+    return true;
+}
+
 // Reads length bytes of text into a NUL-terminated buffer.  The buffer
 // grows with the bytes that actually arrive, so a huge length in a short
 // file ends as a cut record instead of a huge allocation.
 bool read_text(uint32_t length, owned_text *result) {
+    if (length <= input.end - input.next) return copy_buffered_text(length, result);
     size_t capacity = std::min<size_t>(length, replay_io_block);
     owned_text text(static_cast<char *>(qr_malloc(capacity + 1)));
     if (text == nullptr) {

@@ -261,12 +261,6 @@ void replay_free(replay_item *r) {
     trace_leave("replay_free");
 }
 
-replay_type replay_get_type(const replay_item *r) { return r->type; }
-
-uint64_t replay_get_session_id(const replay_item *r) { return r->session_id; }
-
-const struct timeval *replay_get_time(const replay_item *r) { return &r->time; }
-
 const char *replay_get_statement(const replay_item *r) {
     REPLAY_REQUIRE((pg_execute == r->type) || (pg_prepare == r->type));
     return r->data[0];
