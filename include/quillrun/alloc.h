@@ -14,7 +14,8 @@ char *qr_strdup(const char *text);
 // Frees a block from these wrappers (null is ignored).  Small blocks are
 // kept and handed out again by qr_malloc, which makes this the cheaper
 // choice where blocks come and go at a high rate; plain free is still
-// right for any block.
+// right for any block.  Like the rest of the program's state, the kept
+// blocks belong to its one thread.
 void qr_free(void *block);
 
 // Test hook: make the allocation that is `countdown` calls from now fail
