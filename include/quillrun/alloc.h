@@ -11,6 +11,13 @@ void *qr_realloc(void *ptr, size_t size);
 // A copy of text (length + 1 bytes), or null; text must not be null.
 char *qr_strdup(const char *text);
 
+// Frees a block from these wrappers (null is ignored).  Small blocks are
+// kept and handed out again by qr_malloc, which makes this the cheaper
+// choice where blocks come and go at a high rate; plain free is still
+// right for any block.  Like the rest of the program's state, the kept
+// blocks belong to its one thread.
+void qr_free(void *block);
+
 // Test hook: make the allocation that is `countdown` calls from now fail
 // (1 = the next one).  0 switches failures off.
 void qr_fail_allocation_after(long countdown);

@@ -51,13 +51,31 @@ replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t se
                                          const char *const *values);
 replay_item *replay_create_cancel(const struct timeval *time, uint64_t session_id);
 
+// Constructors for strings that the caller has already allocated with the
+// qr_* wrappers, such as the replay file reader's: the item takes them over
+// instead of copying them.  They own what they are given from the call on
+// and free it when they fail.  Apart from the copies they do not make, they
+// behave as the constructors above, down to the trace lines.
+replay_item *replay_take_connect(const struct timeval *time, uint64_t session_id, char *user,
+                                 char *database);
+replay_item *replay_take_execute(const struct timeval *time, uint64_t session_id,
+                                 char *statement);
+replay_item *replay_take_prepare(const struct timeval *time, uint64_t session_id, char *name,
+                                 char *statement);
+// values is an array of value_count entries, each null or a string; the
+// array is taken over too (it may be null when value_count is 0).
+replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t session_id,
+                                       char *name, uint16_t value_count, char **values);
+
 void replay_free(replay_item *r);
 
 // Accessors.  Using one on an item of a type it does not allow is a
 // programming error and stops the program.
-replay_type replay_get_type(const replay_item *r);
-uint64_t replay_get_session_id(const replay_item *r);
-const struct timeval *replay_get_time(const replay_item *r);
+// The three that every type allows are inline: consumers call them for
+// every item.
+inline replay_type replay_get_type(const replay_item *r) { return r->type; }
+inline uint64_t replay_get_session_id(const replay_item *r) { return r->session_id; }
+inline const struct timeval *replay_get_time(const replay_item *r) { return &r->time; }
 const char *replay_get_statement(const replay_item *r);  // execute, prepare
 const char *replay_get_name(const replay_item *r);       // prepare, exec_prepared
 const char *replay_get_user(const replay_item *r);       // connect

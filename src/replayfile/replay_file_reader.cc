@@ -33,7 +33,7 @@ input_buffer input;
 enum class fill_result { data, end_of_file, failed };
 
 struct free_releaser {
-    void operator()(void *memory) const { free(memory); }
+    void operator()(void *memory) const { qr_free(memory); }
 };
 using owned_text = std::unique_ptr<char, free_releaser>;
 
@@ -51,20 +51,24 @@ public:
     value_list &operator=(const value_list &) = delete;
     ~value_list() {
         if (entries_ == nullptr) return;
-        for (size_t i = 0; i < count_; ++i) free(entries_[i]);
-        free(entries_);
+        for (size_t i = 0; i < count_; ++i) qr_free(entries_[i]);
+        qr_free(entries_);
     }
     bool allocate(uint16_t count) {
-        entries_ = static_cast<char **>(qr_calloc(count, sizeof(char *)));
+        entries_ = static_cast<char **>(qr_malloc(count * sizeof(char *)));
         if (entries_ == nullptr) {
             print_alloc_error(count * sizeof(char *));
             return false;
         }
+        std::fill_n(entries_, count, nullptr);
         count_ = count;
         return true;
     }
     void set(size_t index, owned_text text) { entries_[index] = text.release(); }
-    const char *const *entries() const { return entries_; }
+    char **release() {
+        count_ = 0;
+        return std::exchange(entries_, nullptr);
+    }
 
 private:
     char **entries_ = nullptr;
@@ -87,9 +91,9 @@ fill_result fill_input() {
     return fill_result::data;
 }
 
-// Reads exactly size bytes; the file ending first means a cut record.
-bool read_bytes(void *destination, size_t size) {
-    auto *to = static_cast<unsigned char *>(destination);
+// Reads exactly size bytes, a block at a time; the file ending first means
+// a cut record.
+bool read_bytes_across_blocks(unsigned char *to, size_t size) {
     while (size > 0) {
         switch (fill_input()) {
             case fill_result::failed:
@@ -109,10 +113,42 @@ bool read_bytes(void *destination, size_t size) {
     return true;
 }
 
-bool read_integer(uint64_t *value, size_t width) {
-    unsigned char encoded[8];
-    if (!read_bytes(encoded, width)) return false;
-    *value = get_big_endian(encoded, width);
+// Nearly every field lies wholly in the block already read, so that case
+// is a plain copy.
+inline bool read_bytes(void *destination, size_t size) {
+    if (size <= input.end - input.next) {
+        memcpy(destination, input.bytes + input.next, size);
+        input.next += size;
+        return true;
+    }
+    return read_bytes_across_blocks(static_cast<unsigned char *>(destination), size);
+}
+
+bool read_length(uint32_t *length) {
+    unsigned char encoded[4];
+    if (!read_bytes(encoded, sizeof encoded)) return false;
+    *length = get_big_endian_32(encoded);
+    return true;
+}
+
+bool read_count(uint16_t *count) {
+    unsigned char encoded[2];
+    if (!read_bytes(encoded, sizeof encoded)) return false;
+    *count = get_big_endian_16(encoded);
+    return true;
+}
+
+// Copies a text that lies wholly in the block already read.
+bool copy_buffered_text(uint32_t length, owned_text *result) {
+    auto *text = static_cast<char *>(qr_malloc(length + 1u));
+    if (text == nullptr) {
+        print_alloc_error(length + 1u);
+        return false;
+    }
+    memcpy(text, input.bytes + input.next, length);
+    input.next += length;
+    text[length] = '\0';
+    result->reset(text);
     return true;
 }
 
@@ -120,6 +156,7 @@ bool read_integer(uint64_t *value, size_t width) {
 // grows with the bytes that actually arrive, so a huge length in a short
 // file ends as a cut record instead of a huge allocation.
 bool read_text(uint32_t length, owned_text *result) {
+    if (length <= input.end - input.next) return copy_buffered_text(length, result);
     size_t capacity = std::min<size_t>(length, replay_io_block);
     owned_text text(static_cast<char *>(qr_malloc(capacity + 1)));
     if (text == nullptr) {
@@ -148,8 +185,8 @@ bool read_text(uint32_t length, owned_text *result) {
 
 // One string; *result stays null for the null marker.
 bool read_replay_string(owned_text *result) {
-    uint64_t length;
-    if (!read_integer(&length, 4)) return false;
+    uint32_t length;
+    if (!read_length(&length)) return false;
     if (length == null_string_marker) {
         result->reset();
         return true;
@@ -159,7 +196,7 @@ bool read_replay_string(owned_text *result) {
                     static_cast<unsigned long>(length));
         return false;
     }
-    return read_text(static_cast<uint32_t>(length), result);
+    return read_text(length, result);
 }
 
 // A string that the item cannot hold as null: a user, database, statement
@@ -176,13 +213,13 @@ replay_item *read_connect(const struct timeval *time, uint64_t session_id) {
     if (!read_required_string(&user, "user name") ||
         !read_required_string(&database, "database name"))
         return nullptr;
-    return replay_create_connect(time, session_id, user.get(), database.get());
+    return replay_take_connect(time, session_id, user.release(), database.release());
 }
 
 replay_item *read_execute(const struct timeval *time, uint64_t session_id) {
     owned_text statement;
     if (!read_required_string(&statement, "statement")) return nullptr;
-    return replay_create_execute(time, session_id, statement.get());
+    return replay_take_execute(time, session_id, statement.release());
 }
 
 replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
@@ -190,13 +227,13 @@ replay_item *read_prepare(const struct timeval *time, uint64_t session_id) {
     if (!read_required_string(&statement, "statement") ||
         !read_required_string(&name, "statement name"))
         return nullptr;
-    return replay_create_prepare(time, session_id, name.get(), statement.get());
+    return replay_take_prepare(time, session_id, name.release(), statement.release());
 }
 
 replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id) {
     owned_text name;
-    uint64_t count;
-    if (!read_required_string(&name, "statement name") || !read_integer(&count, 2))
+    uint16_t count;
+    if (!read_required_string(&name, "statement name") || !read_count(&count))
         return nullptr;
     // The count also counts the name, so one value fewer than 16 bits allow.
     if (count > max_exec_values) {
@@ -205,14 +242,13 @@ replay_item *read_exec_prepared(const struct timeval *time, uint64_t session_id)
         return nullptr;
     }
     value_list values;
-    if (!values.allocate(static_cast<uint16_t>(count))) return nullptr;
+    if (!values.allocate(count)) return nullptr;
     for (size_t i = 0; i < count; ++i) {
         owned_text value;
         if (!read_replay_string(&value)) return nullptr;
         values.set(i, std::move(value));
     }
-    return replay_create_exec_prepared(time, session_id, name.get(), static_cast<uint16_t>(count),
-                                       values.entries());
+    return replay_take_exec_prepared(time, session_id, name.release(), count, values.release());
 }
 
 replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t session_id) {
@@ -229,17 +265,25 @@ replay_item *read_payload(unsigned type, const struct timeval *time, uint64_t se
     return nullptr;
 }
 
+bool read_header(struct timeval *time, uint64_t *session_id, unsigned *type) {
+    unsigned char header[record_header_size];
+    if (!read_bytes(header, sizeof header)) return false;
+    // Both time fields are unsigned in the file.
+    time->tv_sec = static_cast<time_t>(get_big_endian_32(header));
+    time->tv_usec = static_cast<suseconds_t>(get_big_endian_32(header + 4));
+    *session_id = get_big_endian_64(header + 8);
+    *type = header[16];
+    return true;
+}
+
 // Reads the record that starts at the current position; the first byte is
 // known to be there.
 replay_item *read_record() {
-    uint64_t seconds, microseconds, session_id, type;
-    if (!read_integer(&seconds, 4) || !read_integer(&microseconds, 4) ||
-        !read_integer(&session_id, 8) || !read_integer(&type, 1))
-        return nullptr;
     struct timeval time;
-    time.tv_sec = static_cast<time_t>(seconds);
-    time.tv_usec = static_cast<suseconds_t>(microseconds);
-    owned_item item(read_payload(static_cast<unsigned>(type), &time, session_id));
+    uint64_t session_id;
+    unsigned type;
+    if (!read_header(&time, &session_id, &type)) return nullptr;
+    owned_item item(read_payload(type, &time, session_id));
     if (item == nullptr) return nullptr;
     unsigned char end;
     if (!read_bytes(&end, 1)) return nullptr;

@@ -46,8 +46,7 @@ bool flush_output() {
     return false;
 }
 
-bool put_bytes(const void *data, size_t size) {
-    const auto *from = static_cast<const unsigned char *>(data);
+bool put_bytes_across_blocks(const unsigned char *from, size_t size) {
     while (size > 0) {
         if (output.used == sizeof output.bytes && !flush_output()) return false;
         size_t chunk = std::min(size, sizeof output.bytes - output.used);
@@ -59,23 +58,36 @@ bool put_bytes(const void *data, size_t size) {
     return true;
 }
 
-bool put_integer(uint64_t value, size_t width) {
-    unsigned char encoded[8];
-    put_big_endian(encoded, value, width);
-    return put_bytes(encoded, width);
+// Nearly every field fits in the room left in the block, so that case is
+// a plain copy.  A full block is written only when more bytes follow.
+inline bool put_bytes(const void *data, size_t size) {
+    if (size <= sizeof output.bytes - output.used) {
+        memcpy(output.bytes + output.used, data, size);
+        output.used += size;
+        return true;
+    }
+    return put_bytes_across_blocks(static_cast<const unsigned char *>(data), size);
+}
+
+bool put_length(uint32_t length) {
+    unsigned char encoded[4];
+    put_big_endian_32(encoded, length);
+    return put_bytes(encoded, sizeof encoded);
 }
 
 // A null text (an SQL NULL among the values) is written as the null marker.
 bool write_replay_string(const char *text) {
-    if (text == nullptr) return put_integer(null_string_marker, 4);
+    if (text == nullptr) return put_length(null_string_marker);
     size_t length = strlen(text);
-    return put_integer(length, 4) && put_bytes(text, length);
+    return put_length(static_cast<uint32_t>(length)) && put_bytes(text, length);
 }
 
 bool write_values(const replay_item *item) {
     int count = replay_get_valuecount(item);
     const char *const *values = replay_get_values(item);
-    if (!put_integer(static_cast<uint16_t>(count), 2)) return false;
+    unsigned char encoded_count[2];
+    put_big_endian_16(encoded_count, static_cast<uint16_t>(count));
+    if (!put_bytes(encoded_count, sizeof encoded_count)) return false;
     for (int i = 0; i < count; ++i) {
         if (!write_replay_string(values[i])) return false;
     }
@@ -103,13 +115,18 @@ bool write_payload(const replay_item *item) {
 
 // Times keep their low 32 bits: a time before the base instant comes back
 // as a large positive number of seconds.
-bool write_record(const replay_item *item) {
+bool write_header(const replay_item *item) {
     const struct timeval *time = replay_get_time(item);
-    return put_integer(static_cast<uint32_t>(time->tv_sec), 4) &&
-           put_integer(static_cast<uint32_t>(time->tv_usec), 4) &&
-           put_integer(replay_get_session_id(item), 8) &&
-           put_integer(static_cast<uint8_t>(replay_get_type(item)), 1) && write_payload(item) &&
-           put_bytes(&record_end, 1);
+    unsigned char header[record_header_size];
+    put_big_endian_32(header, static_cast<uint32_t>(time->tv_sec));
+    put_big_endian_32(header + 4, static_cast<uint32_t>(time->tv_usec));
+    put_big_endian_64(header + 8, replay_get_session_id(item));
+    header[16] = static_cast<unsigned char>(replay_get_type(item));
+    return put_bytes(header, sizeof header);
+}
+
+bool write_record(const replay_item *item) {
+    return write_header(item) && write_payload(item) && put_bytes(&record_end, 1);
 }
 
 }  // namespace

@@ -15,6 +15,10 @@
 // is standard input until an init selects another.
 inline int replay_fd = 0;
 
+// The fields before the payload: seconds (4 bytes), microseconds (4),
+// session id (8) and type (1).
+constexpr size_t record_header_size = 17;
+
 constexpr uint32_t null_string_marker = 0x80000000u;
 constexpr uint32_t max_string_length = 0x7FFFFFFFu;
 constexpr unsigned char record_end = 0x0A;
@@ -23,15 +27,33 @@ constexpr unsigned char record_end = 0x0A;
 // costs a fraction of a system call rather than several.
 constexpr size_t replay_io_block = 64 * 1024;
 
-inline void put_big_endian(unsigned char *out, uint64_t value, size_t width) {
-    for (size_t i = width; i-- > 0;) {
-        out[i] = static_cast<unsigned char>(value & 0xFF);
-        value >>= 8;
-    }
+// Spelled out per width: compilers turn these forms, not a loop over the
+// bytes, into a single byte swap and load or store.
+inline void put_big_endian_16(unsigned char *out, uint16_t value) {
+    out[0] = static_cast<unsigned char>(value >> 8);
+    out[1] = static_cast<unsigned char>(value);
 }
 
-inline uint64_t get_big_endian(const unsigned char *in, size_t width) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) value = (value << 8) | in[i];
-    return value;
+inline void put_big_endian_32(unsigned char *out, uint32_t value) {
+    out[0] = static_cast<unsigned char>(value >> 24);
+    out[1] = static_cast<unsigned char>(value >> 16);
+    out[2] = static_cast<unsigned char>(value >> 8);
+    out[3] = static_cast<unsigned char>(value);
+}
+
+inline void put_big_endian_64(unsigned char *out, uint64_t value) {
+    put_big_endian_32(out, static_cast<uint32_t>(value >> 32));
+    put_big_endian_32(out + 4, static_cast<uint32_t>(value));
+}
+
+inline uint16_t get_big_endian_16(const unsigned char *in) {
+    return static_cast<uint16_t>(in[0] << 8 | in[1]);
+}
+
+inline uint32_t get_big_endian_32(const unsigned char *in) {
+    return uint32_t{in[0]} << 24 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 8 | in[3];
+}
+
+inline uint64_t get_big_endian_64(const unsigned char *in) {
+    return uint64_t{get_big_endian_32(in)} << 32 | get_big_endian_32(in + 4);
 }

@@ -1,5 +1,6 @@
 #include "quillrun/replay_item.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,15 +28,15 @@ replay_item end_item_record = {{0, 0}, 0, static_cast<replay_type>(-1), 0, nullp
 // zero-filled at allocation, so entries not yet copied are null.
 void release_item(replay_item *r) {
     if (r->data != nullptr) {
-        for (unsigned i = r->count; i-- > 0;) free(r->data[i]);
-        free(r->data);
+        for (unsigned i = r->count; i-- > 0;) qr_free(r->data[i]);
+        qr_free(r->data);
     }
-    free(r);
+    qr_free(r);
 }
 
-// Allocates the record and, for a count other than 0, a zero-filled array.
-replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, replay_type type,
-                             uint16_t count) {
+// Allocates the record alone; data stays null until an array is attached.
+replay_item *new_record(const struct timeval *time, uint64_t session_id, replay_type type,
+                        uint16_t count) {
     auto *r = static_cast<replay_item *>(qr_malloc(sizeof(replay_item)));
     if (r == nullptr) {
         print_alloc_error(sizeof(replay_item));
@@ -46,14 +47,23 @@ replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, re
     r->type = type;
     r->count = count;
     r->data = nullptr;
-    if (count != 0) {
-        r->data = static_cast<char **>(qr_calloc(count, sizeof(char *)));
-        if (r->data == nullptr) {
-            print_alloc_error(count * sizeof(char *));
-            free(r);
-            return nullptr;
-        }
+    return r;
+}
+
+// Allocates the record and, for a count other than 0, an array of nulls.
+replay_item *new_replay_item(const struct timeval *time, uint64_t session_id, replay_type type,
+                             uint16_t count) {
+    replay_item *r = new_record(time, session_id, type, count);
+    if (r == nullptr || count == 0) return r;
+    // Not qr_calloc: glibc's calloc bypasses its per-thread cache of small
+    // blocks, which makes it several times dearer than malloc.
+    r->data = static_cast<char **>(qr_malloc(count * sizeof(char *)));
+    if (r->data == nullptr) {
+        print_alloc_error(count * sizeof(char *));
+        qr_free(r);
+        return nullptr;
     }
+    std::fill_n(r->data, count, nullptr);
     return r;
 }
 
@@ -87,6 +97,52 @@ replay_item *create_without_strings(const char *trace_name, const struct timeval
     if (r == nullptr) return nullptr;
     trace_leave(trace_name);
     return r;
+}
+
+// Builds an item around strings the caller hands over; they are freed if
+// the item cannot be made.
+replay_item *take_strings(const char *trace_name, const struct timeval *time,
+                          uint64_t session_id, replay_type type, char *first, char *second) {
+    trace_enter(trace_name);
+    uint16_t count = second == nullptr ? 1 : 2;
+    replay_item *r = new_replay_item(time, session_id, type, count);
+    if (r == nullptr) {
+        qr_free(first);
+        qr_free(second);
+        return nullptr;
+    }
+    r->data[0] = first;
+    if (second != nullptr) r->data[1] = second;
+    trace_leave(trace_name);
+    return r;
+}
+
+void free_values(uint16_t count, char **values) {
+    if (values == nullptr) return;
+    for (unsigned i = 0; i < count; ++i) qr_free(values[i]);
+    qr_free(values);
+}
+
+// An item's data array: the name in front of the values.  The values'
+// array is freed.  Null on failure, with values left as they were.
+char **put_name_before_values(char *name, char **values, uint16_t value_count) {
+    size_t size = (value_count + 1u) * sizeof(char *);
+    auto *data = static_cast<char **>(qr_malloc(size));
+    if (data == nullptr) {
+        print_alloc_error(size);
+        return nullptr;
+    }
+    data[0] = name;
+    if (value_count != 0) memcpy(data + 1, values, value_count * sizeof(char *));
+    qr_free(values);
+    return data;
+}
+
+bool too_many_values(uint16_t value_count) {
+    if (value_count <= max_exec_values) return false;
+    print_error("Error: a prepared statement execution cannot have more than %u values\n",
+                max_exec_values);
+    return true;
 }
 
 const char *type_name(replay_type type) {
@@ -144,11 +200,7 @@ replay_item *replay_create_exec_prepared(const struct timeval *time, uint64_t se
                                          const char *name, uint16_t value_count,
                                          const char *const *values) {
     trace_enter("replay_create_exec_prepared");
-    if (value_count > max_exec_values) {
-        print_error("Error: a prepared statement execution cannot have more than %u values\n",
-                    max_exec_values);
-        return nullptr;
-    }
+    if (too_many_values(value_count)) return nullptr;
     replay_item *r = new_replay_item(time, session_id, pg_exec_prepared,
                                      static_cast<uint16_t>(value_count + 1));
     if (r == nullptr) return nullptr;
@@ -164,6 +216,42 @@ replay_item *replay_create_cancel(const struct timeval *time, uint64_t session_i
     return create_without_strings("replay_create_cancel", time, session_id, pg_cancel);
 }
 
+replay_item *replay_take_connect(const struct timeval *time, uint64_t session_id, char *user,
+                                 char *database) {
+    return take_strings("replay_create_connect", time, session_id, pg_connect, user, database);
+}
+
+replay_item *replay_take_execute(const struct timeval *time, uint64_t session_id,
+                                 char *statement) {
+    return take_strings("replay_create_execute", time, session_id, pg_execute, statement,
+                        nullptr);
+}
+
+replay_item *replay_take_prepare(const struct timeval *time, uint64_t session_id, char *name,
+                                 char *statement) {
+    return take_strings("replay_create_prepare", time, session_id, pg_prepare, statement, name);
+}
+
+replay_item *replay_take_exec_prepared(const struct timeval *time, uint64_t session_id,
+                                       char *name, uint16_t value_count, char **values) {
+    trace_enter("replay_create_exec_prepared");
+    replay_item *r = nullptr;
+    if (!too_many_values(value_count)) {
+        r = new_record(time, session_id, pg_exec_prepared,
+                       static_cast<uint16_t>(value_count + 1));
+    }
+    char **data = r == nullptr ? nullptr : put_name_before_values(name, values, value_count);
+    if (data == nullptr) {
+        qr_free(r);
+        qr_free(name);
+        free_values(value_count, values);
+        return nullptr;
+    }
+    r->data = data;
+    trace_leave("replay_create_exec_prepared");
+    return r;
+}
+
 void replay_free(replay_item *r) {
     trace_enter("replay_free");
     REPLAY_REQUIRE((pg_connect == r->type) || (pg_disconnect == r->type) ||
@@ -172,12 +260,6 @@ void replay_free(replay_item *r) {
     release_item(r);
     trace_leave("replay_free");
 }
-
-replay_type replay_get_type(const replay_item *r) { return r->type; }
-
-uint64_t replay_get_session_id(const replay_item *r) { return r->session_id; }
-
-const struct timeval *replay_get_time(const replay_item *r) { return &r->time; }
 
 const char *replay_get_statement(const replay_item *r) {
     REPLAY_REQUIRE((pg_execute == r->type) || (pg_prepare == r->type));
