@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <memory>
 
-struct free_deleter {
-    void operator()(char *text) const { free(text); }
+#include "log_entry.h"
+
+struct line_recycler {
+    void operator()(char *text) const { recycle_log_line(text); }
 };
-// A line from read_log_line, released with free unless handed on.
-using owned_line = std::unique_ptr<char, free_deleter>;
+// A line from read_log_line, recycled unless handed on.
+using owned_line = std::unique_ptr<char, line_recycler>;
 
 // Each part forgets what it keeps between calls; reset_log_reading calls all.
 void reset_line_reader();

@@ -37,6 +37,74 @@ struct line_reader {
 
 line_reader reader;
 
+struct line_storage {
+    char *text = nullptr;
+    size_t capacity = 0;
+};
+
+// Lines come back through recycle_log_line once their entry is done, and
+// their buffers carry the next lines, so that reading a log does not
+// allocate for every line.  Only the reader knows how large a buffer is: it
+// notes the capacity of each line it hands out, and a line it no longer
+// knows (or one it has no room for) is simply freed when it comes back.
+class buffer_pool {
+public:
+    // A spare buffer, or none (null text).
+    line_storage take() {
+        if (spare_count_ == 0) return {};
+        return spare_[--spare_count_];
+    }
+
+    void lend(const line_storage &line) {
+        // A freed buffer's address can come back from malloc: one note per
+        // address, the newest.
+        for (line_storage &note : lent_) {
+            if (note.text == line.text) {
+                note = line;
+                return;
+            }
+        }
+        lent_[next_note_] = line;
+        next_note_ = (next_note_ + 1) % lent_slots;
+    }
+
+    void give_back(char *text) {
+        for (line_storage &note : lent_) {
+            if (note.text != text) continue;
+            if (spare_count_ < spare_slots && note.capacity <= largest_kept) {
+                spare_[spare_count_++] = note;
+            } else {
+                free(text);
+            }
+            note = {};
+            return;
+        }
+        free(text);
+    }
+
+    void clear() {
+        while (spare_count_ > 0) free(spare_[--spare_count_].text);
+        for (line_storage &note : lent_) note = {};
+        next_note_ = 0;
+    }
+
+private:
+    // An entry holds at most three lines at once (its own, its detail, the
+    // line read ahead); the rest is slack for callers that free lines.
+    static constexpr size_t lent_slots = 8;
+    static constexpr size_t spare_slots = 4;
+    // Beyond this a buffer only held one unusual line: give it back to the
+    // system.
+    static constexpr size_t largest_kept = 64 * 1024;
+
+    line_storage lent_[lent_slots];
+    size_t next_note_ = 0;
+    line_storage spare_[spare_slots];
+    size_t spare_count_ = 0;
+};
+
+buffer_pool pool;
+
 // The logical line being gathered.  Owns its buffer until release().
 class line_buffer {
 public:
@@ -46,6 +114,12 @@ public:
     line_buffer &operator=(const line_buffer &) = delete;
 
     bool start() {
+        line_storage spare = pool.take();
+        if (spare.text != nullptr) {
+            text_ = spare.text;
+            capacity_ = spare.capacity;
+            return true;
+        }
         text_ = static_cast<char *>(qr_malloc(1));
         if (text_ == nullptr) {
             print_error("Cannot allocate 1 byte of memory\n");
@@ -72,6 +146,7 @@ public:
     // Hands out the NUL-terminated line; the caller frees it.
     char *release() {
         text_[length_] = '\0';
+        pool.lend({text_, capacity_});
         char *text = text_;
         text_ = nullptr;
         return text;
@@ -238,7 +313,12 @@ char *read_log_line() {
     }
 }
 
+void recycle_log_line(char *line) {
+    if (line != nullptr) pool.give_back(line);
+}
+
 void reset_line_reader() {
+    pool.clear();
     reader.start = reader.end = reader.nul_at = 0;
     reader.input_ended = false;
     reader.read_size = block_size;

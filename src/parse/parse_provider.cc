@@ -46,8 +46,8 @@ struct log_entry {
                                                       &message, &detail);
     }
     void release() {
-        if (parse_settings.csv_mode == 0) free(detail);
-        free(message);
+        if (parse_settings.csv_mode == 0) recycle_log_line(detail);
+        recycle_log_line(message);
         message = nullptr;
         detail = nullptr;
     }
