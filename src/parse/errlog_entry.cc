@@ -19,10 +19,30 @@ constexpr char detail_prefix[] = "DETAIL:  ";
 constexpr char memory_dump_start[] = "TopMemoryContext: ";
 constexpr char memory_dump_end[] = "Grand total: ";
 
+// Where the first four separators of a line are; `found` of them are.
+struct separator_positions {
+    int found = 0;
+    size_t offset[prefix_separators];
+};
+
+separator_positions find_separators(const char *line) {
+    separator_positions positions;
+    const char *cursor = line;
+    for (; positions.found < prefix_separators; ++positions.found) {
+        const char *separator = strchr(cursor, prefix_separator);
+        if (separator == nullptr) break;
+        positions.offset[positions.found] = static_cast<size_t>(separator - line);
+        cursor = separator + 1;
+    }
+    return positions;
+}
+
 struct errlog_parser {
     // The line after the previous entry when it was not that entry's
-    // DETAIL: the first line of the next entry.
+    // DETAIL: the first line of the next entry, with its separators, which
+    // were found when it was looked at.
     char *held_back_line = nullptr;
+    separator_positions held_back_separators;
     // Once a dump was seen, indented lines can no longer be told apart from
     // dump lines, so they are dropped for the rest of the log.
     bool in_memory_dump = false;
@@ -33,9 +53,10 @@ struct errlog_parser {
 
 errlog_parser parser;
 
+// Most lines differ from the prefixes tested here in their first byte.
 template <size_t size>
 bool starts_with(const char *text, const char (&prefix)[size]) {
-    return strncmp(text, prefix, size - 1) == 0;
+    return text[0] == prefix[0] && strncmp(text, prefix, size - 1) == 0;
 }
 
 // True for a line of a memory dump, which is dropped.
@@ -51,11 +72,12 @@ bool is_memory_dump_line(const char *line) {
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
-search find_entry_line(owned_line &line) {
+search find_entry_line(owned_line &line, separator_positions &separators) {
     if (parser.held_back_line != nullptr) {
         // Already checked as a possible detail; only the window's end applies.
         line.reset(parser.held_back_line);
         parser.held_back_line = nullptr;
+        separators = parser.held_back_separators;
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
@@ -65,6 +87,7 @@ search find_entry_line(owned_line &line) {
         if (line.get()[0] == '\0') return search::end;
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
+        separators = find_separators(line.get());
         return search::found;
     }
 }
@@ -96,21 +119,28 @@ struct prefix_fields {
     char *message;
 };
 
+// The level word ends at the first ":  " after the prefix.
+char *find_level_end(char *text) {
+    for (char *colon = strchr(text, ':'); colon != nullptr; colon = strchr(colon + 1, ':'))
+        if (colon[1] == ' ' && colon[2] == ' ') return colon;
+    return nullptr;
+}
+
 // Cuts the line in place at its first four separators and at the end of
 // the level word.
-bool cut_entry_line(char *line, prefix_fields &fields) {
+bool cut_entry_line(char *line, const separator_positions &separators, prefix_fields &fields) {
+    if (separators.found < prefix_separators) {
+        report_missing_separator(separators.found);
+        return false;
+    }
     char *cursor = line;
     for (int i = 0; i < prefix_separators; ++i) {
-        char *separator = strchr(cursor, prefix_separator);
-        if (separator == nullptr) {
-            report_missing_separator(i);
-            return false;
-        }
+        char *separator = line + separators.offset[i];
         *separator = '\0';
         fields.field[i] = cursor;
         cursor = separator + 1;
     }
-    char *level_stop = strstr(cursor, level_end);
+    char *level_stop = find_level_end(cursor);
     if (level_stop == nullptr) {
         print_error("Error parsing line %lu: log message does not begin with a log type\n",
                     line_number);
@@ -120,16 +150,6 @@ bool cut_entry_line(char *line, prefix_fields &fields) {
     fields.level = cursor;
     fields.message = level_stop + strlen(level_end);
     return true;
-}
-
-// The text after the first four separators, or null with their count.
-const char *after_prefix(const char *line, int &found) {
-    for (found = 0; found < prefix_separators; ++found) {
-        line = strchr(line, prefix_separator);
-        if (line == nullptr) return nullptr;
-        ++line;
-    }
-    return line;
 }
 
 // Moves text, which lies inside buffer, to the buffer's start.
@@ -148,19 +168,20 @@ bool take_detail(char **detail) {
             parser.input_ended = true;
             return true;
         }
-        int found;
-        const char *rest = after_prefix(line.get(), found);
-        if (rest == nullptr) {
+        separator_positions separators = find_separators(line.get());
+        if (separators.found < prefix_separators) {
             print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
-                        line_number, found, prefix_separator);
+                        line_number, separators.found, prefix_separator);
             return false;
         }
+        const char *rest = line.get() + separators.offset[prefix_separators - 1] + 1;
         if (starts_with(rest, detail_prefix)) {
             print_debug(2, "Found a DETAIL message\n");
             move_to_start(line.get(), rest + strlen(detail_prefix));
             *detail = line.release();
         } else {
             parser.held_back_line = line.release();
+            parser.held_back_separators = separators;
         }
         return true;
     }
@@ -178,7 +199,8 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
         return 0;
     }
     owned_line line;
-    switch (find_entry_line(line)) {
+    separator_positions separators;
+    switch (find_entry_line(line, separators)) {
     case search::error: return -1;
     case search::end:
         parser.input_ended = true;
@@ -188,7 +210,7 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     }
 
     prefix_fields fields;
-    if (!cut_entry_line(line.get(), fields)) return -1;
+    if (!cut_entry_line(line.get(), separators, fields)) return -1;
     if (!convert_timestamp(fields.field[0], time)) return -1;
     if (!copy_user_name(fields.field[1], user)) return -1;
     if (!copy_database_name(fields.field[2], database)) return -1;

@@ -25,8 +25,10 @@ constexpr size_t window_compare_length = 23;
 }  // namespace
 
 log_type parse_log_type(const char *word) {
-    for (int type = log_debug5; type < log_unknown; ++type)
-        if (strcmp(word, level_words[type]) == 0) return static_cast<log_type>(type);
+    for (int type = log_debug5; type < log_unknown; ++type) {
+        const char *level = level_words[type];
+        if (word[0] == level[0] && strcmp(word, level) == 0) return static_cast<log_type>(type);
+    }
     return log_unknown;
 }
 

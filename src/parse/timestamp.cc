@@ -20,10 +20,11 @@ struct tm working_time;
 // nearly always fall into the same minute.  With the daylight-saving flag
 // fixed at 0 the conversion is linear in the seconds, so caching the start
 // of the minute gives results identical to converting every stamp.
+constexpr size_t minute_length = 16;  // "YYYY-MM-DD HH:MM"
 struct minute_cache {
     bool valid = false;
-    char key[16];   // "YYYY-MM-DD HH:MM"
-    time_t start;   // mktime of that minute at second 0
+    char key[minute_length];  // already checked against the template
+    time_t start;             // mktime of that minute at second 0
 } cache;
 
 int digits(const char *text, int count) {
@@ -32,8 +33,9 @@ int digits(const char *text, int count) {
     return value;
 }
 
-const char *check_template(const char *text) {
-    for (size_t i = 0; i < timestamp_length; ++i) {
+// Checks text[from, 23) against the template; the first mismatch decides.
+const char *check_template(const char *text, size_t from = 0) {
+    for (size_t i = from; i < timestamp_length; ++i) {
         char expected = timestamp_template[i];
         if (expected == 'n') {
             if (text[i] < '0' || text[i] > '9') {
@@ -52,8 +54,12 @@ const char *check_template(const char *text) {
     return nullptr;
 }
 
+bool in_cached_minute(const char *text) {
+    return cache.valid && memcmp(cache.key, text, minute_length) == 0;
+}
+
 time_t minute_start(const char *text) {
-    if (cache.valid && memcmp(cache.key, text, sizeof cache.key) == 0) return cache.start;
+    if (in_cached_minute(text)) return cache.start;
     working_time.tm_year = digits(text, 4) - 1900;
     working_time.tm_mon = digits(text + 5, 2) - 1;
     working_time.tm_mday = digits(text + 8, 2);
@@ -69,13 +75,13 @@ time_t minute_start(const char *text) {
 
 bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-uint32_t hex_value(const char *run, size_t length) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        char c = run[i];
-        value = value * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-    }
-    return value;
+uint64_t hex_digit_value(char c) { return static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
+
+const char *session_id_too_long() {
+    snprintf(session_id_error, sizeof session_id_error,
+             "session id string is more than %d characters long",
+             static_cast<int>(max_text_length));
+    return session_id_error;
 }
 
 }  // namespace
@@ -97,7 +103,9 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
                  static_cast<int>(max_text_length));
         return timestamp_error;
     }
-    if (const char *error = check_template(text)) return error;
+    // The cached minute was checked when it was converted.
+    size_t unchecked = result != nullptr && in_cached_minute(text) ? minute_length : 0;
+    if (const char *error = check_template(text, unchecked)) return error;
     if (result == nullptr) return nullptr;
 
     result->tv_sec = minute_start(text) + digits(text + 17, 2) - parse_settings.log_time_base;
@@ -107,33 +115,34 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
 
 const char *parse_session_id(const char *text, uint64_t *result) {
     if (text == nullptr) return "NULL passed as session id string";
-    size_t length = strnlen(text, max_text_length + 1);
-    if (length > max_text_length) {
-        snprintf(session_id_error, sizeof session_id_error,
-                 "session id string is more than %d characters long",
-                 static_cast<int>(max_text_length));
-        return session_id_error;
-    }
-    const char *dot = nullptr;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '.' && dot == nullptr) {
-            dot = text + i;
-        } else if (!is_hex_digit(text[i])) {
+    // One pass checks the characters and reads both runs; a character error
+    // found on the way yields only to the length error.
+    uint64_t runs[2] = {0, 0};
+    size_t run_length[2] = {0, 0};
+    int run = 0;
+    for (size_t i = 0; text[i] != '\0'; ++i) {
+        char c = text[i];
+        if (i == max_text_length) return session_id_too_long();
+        if (c == '.' && run == 0) {
+            run = 1;
+        } else if (!is_hex_digit(c)) {
+            if (i + strnlen(text + i, max_text_length + 1 - i) > max_text_length)
+                return session_id_too_long();
             snprintf(session_id_error, sizeof session_id_error,
                      "character %d in session id string is '%c', expected hex digit",
-                     static_cast<int>(i + 1), text[i]);
+                     static_cast<int>(i + 1), c);
             return session_id_error;
+        } else {
+            runs[run] = runs[run] * 16 + hex_digit_value(c);
+            ++run_length[run];
         }
     }
-    if (dot == nullptr) return "Missing \".\" in session id string";
-    size_t high_length = static_cast<size_t>(dot - text);
-    size_t low_length = length - high_length - 1;
-    if (high_length > 8 || low_length > 8)
+    if (run == 0) return "Missing \".\" in session id string";
+    if (run_length[0] > 8 || run_length[1] > 8)
         return "none of the parts of a session id string may be longer than 8 hex digits";
     // The server always writes both runs; an empty one means the log line is damaged.
-    if (high_length == 0 || low_length == 0)
+    if (run_length[0] == 0 || run_length[1] == 0)
         return "none of the parts of a session id string may be empty";
-    *result = (static_cast<uint64_t>(hex_value(text, high_length)) << 32) |
-              hex_value(dot + 1, low_length);
+    *result = runs[0] << 32 | runs[1];
     return nullptr;
 }
