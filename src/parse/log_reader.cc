@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -204,43 +205,33 @@ void report_nul_byte() {
     print_error("Error: NUL byte in line %lu of input file\n", line_number + 1);
 }
 
-void count_newlines(const char *from, const char *to) {
-    while ((from = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)))) !=
-           nullptr) {
-        ++line_number;
-        ++from;
-    }
+// True for an odd number of quotes in [from, to).  A byte-wide counter
+// keeps the parity and lets the loop run on whole vectors.
+bool odd_quote_count(const char *from, const char *to) {
+    uint8_t count = 0;
+    for (; from < to; ++from) count += *from == '"';
+    return (count & 1) != 0;
 }
 
 // Scans block[start, nul_at) for the newline that ends a CSV record,
 // carrying the quote state across blocks.  Returns its position, or nul_at
 // when the scanned bytes end inside the record.  Quoted newlines are counted
-// as they are passed.
+// as they are passed.  Only the parity of the quotes before a newline
+// matters, so each physical line is searched for its end once and its
+// quotes are counted, instead of stopping at every quote.
 size_t find_csv_record_end(bool &in_quotes) {
     const char *const base = reader.block;
     const char *pos = base + reader.start;
     const char *const limit = base + reader.nul_at;
-    const char *newline = nullptr;  // the next newline at or after pos, or limit
-    while (pos < limit) {
-        if (in_quotes) {
-            auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(limit - pos)));
-            const char *stop = quote != nullptr ? quote : limit;
-            count_newlines(pos, stop);
-            if (quote == nullptr) break;
-            in_quotes = false;
-            pos = quote + 1;
-            continue;
-        }
-        if (newline == nullptr || newline < pos) {
-            newline = static_cast<const char *>(memchr(pos, '\n', static_cast<size_t>(limit - pos)));
-            if (newline == nullptr) newline = limit;
-        }
-        auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(newline - pos)));
-        if (quote == nullptr) return static_cast<size_t>(newline - base);
-        in_quotes = true;
-        pos = quote + 1;
+    for (;;) {
+        auto newline = static_cast<const char *>(memchr(pos, '\n', static_cast<size_t>(limit - pos)));
+        const char *stop = newline != nullptr ? newline : limit;
+        if (odd_quote_count(pos, stop)) in_quotes = !in_quotes;
+        if (newline == nullptr) return reader.nul_at;
+        if (!in_quotes) return static_cast<size_t>(newline - base);
+        ++line_number;
+        pos = newline + 1;
     }
-    return reader.nul_at;
 }
 
 // Scans block[start, nul_at) for the next newline; nul_at if there is none.

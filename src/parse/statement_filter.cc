@@ -1,5 +1,6 @@
 #include "statement_filter.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "log_entry.h"
@@ -15,9 +16,10 @@ constexpr size_t max_word_length = 64;
 // The first words of the statement being scanned; enough to recognise the
 // statements that need attention.
 struct statement_words {
-    int count = 0;
-    char word[stored_words][max_word_length + 1] = {};
+    int count;
+    char word[stored_words][max_word_length + 1];
 
+    statement_words() { clear(); }
     void clear() {
         count = 0;
         for (auto &w : word) w[0] = '\0';
@@ -25,13 +27,33 @@ struct statement_words {
     bool is(int index, const char *text) const { return strcmp(word[index], text) == 0; }
 };
 
-bool is_word_start(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 128;
-}
+// What a byte can mean to the scanner, as bit flags.
+enum : uint8_t {
+    starts_word = 1,     // ASCII letters, '_', bytes of 128 and up
+    continues_word = 2,  // those, digits and '$'
+    // Ends a statement, or may open a literal, an identifier, a dollar
+    // quote or a comment.  E and e only when a quote follows.
+    may_be_special = 4,
+};
 
-bool is_word_char(unsigned char c) {
-    return is_word_start(c) || (c >= '0' && c <= '9') || c == '$';
+struct byte_class_table {
+    uint8_t flags[256];
+    constexpr byte_class_table() : flags() {
+        for (int c = 0; c < 256; ++c) {
+            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (letter || c == '_' || c >= 128) flags[c] |= starts_word | continues_word;
+            if ((c >= '0' && c <= '9') || c == '$') flags[c] |= continues_word;
+        }
+        for (unsigned char c : "\0;\"$'Ee-/") flags[c] |= may_be_special;
+    }
+};
+constexpr byte_class_table byte_classes;
+
+bool has_class(char c, uint8_t flag) {
+    return (byte_classes.flags[static_cast<unsigned char>(c)] & flag) != 0;
 }
+bool is_word_start(char c) { return has_class(c, starts_word); }
+bool is_word_char(char c) { return has_class(c, continues_word); }
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -42,6 +64,9 @@ public:
 
     bool run() {
         for (;;) {
+            // Blanks, digits and operators, much of any statement, are
+            // passed over without further tests.
+            while (!has_class(*cursor_, starts_word | may_be_special)) ++cursor_;
             char c = *cursor_;
             if (c == '\0' || c == ';') {
                 end_statement();
@@ -61,7 +86,7 @@ public:
                 skip_line_comment();
             } else if (c == '/' && cursor_[1] == '*') {
                 if (!skip_block_comment()) return false;
-            } else if (is_word_start(static_cast<unsigned char>(c))) {
+            } else if (is_word_start(c)) {
                 read_word();
             } else {
                 ++cursor_;
@@ -82,13 +107,15 @@ private:
 
     void read_word() {
         char *slot = next_word_slot();
-        size_t length = 0;
-        while (is_word_char(static_cast<unsigned char>(*cursor_))) {
-            if (slot != nullptr && length < max_word_length) slot[length++] = fold(*cursor_);
-            ++cursor_;
-        }
-        if (slot != nullptr) slot[length] = '\0';
         ++words_.count;
+        if (slot == nullptr) {
+            while (is_word_char(*cursor_)) ++cursor_;
+            return;
+        }
+        size_t length = 0;
+        for (; is_word_char(*cursor_); ++cursor_)
+            if (length < max_word_length) slot[length++] = fold(*cursor_);
+        slot[length] = '\0';
     }
 
     // A quoted identifier is a word too, kept as written.

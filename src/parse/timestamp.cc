@@ -1,4 +1,5 @@
 // Conversion of log time stamps and session ids.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -73,16 +74,16 @@ time_t minute_start(const char *text) {
     return cache.start;
 }
 
-bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-uint64_t hex_digit_value(char c) { return static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
-
-const char *session_id_too_long() {
-    snprintf(session_id_error, sizeof session_id_error,
-             "session id string is more than %d characters long",
-             static_cast<int>(max_text_length));
-    return session_id_error;
-}
+// Session ids are written with lower-case digits only.
+struct hex_digit_table {
+    int8_t value[256];
+    constexpr hex_digit_table() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+    }
+};
+constexpr hex_digit_table hex_digits;
 
 }  // namespace
 
@@ -115,34 +116,46 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
 
 const char *parse_session_id(const char *text, uint64_t *result) {
     if (text == nullptr) return "NULL passed as session id string";
-    // One pass checks the characters and reads both runs; a character error
-    // found on the way yields only to the length error.
-    uint64_t runs[2] = {0, 0};
-    size_t run_length[2] = {0, 0};
-    int run = 0;
-    for (size_t i = 0; text[i] != '\0'; ++i) {
-        char c = text[i];
-        if (i == max_text_length) return session_id_too_long();
-        if (c == '.' && run == 0) {
-            run = 1;
-        } else if (!is_hex_digit(c)) {
-            if (i + strnlen(text + i, max_text_length + 1 - i) > max_text_length)
-                return session_id_too_long();
-            snprintf(session_id_error, sizeof session_id_error,
-                     "character %d in session id string is '%c', expected hex digit",
-                     static_cast<int>(i + 1), c);
-            return session_id_error;
+    // One pass reads both runs up to the end or the first character that
+    // does not belong, which is then reported unless the length error
+    // comes first.
+    uint64_t value = 0;
+    uint64_t high_run = 0;
+    const char *dot = nullptr;
+    const char *end = text;
+    for (;; ++end) {
+        int digit = hex_digits.value[static_cast<unsigned char>(*end)];
+        if (digit >= 0) {
+            value = value * 16 + static_cast<uint64_t>(digit);
+        } else if (*end == '.' && dot == nullptr) {
+            dot = end;
+            high_run = value;
+            value = 0;
         } else {
-            runs[run] = runs[run] * 16 + hex_digit_value(c);
-            ++run_length[run];
+            break;
         }
     }
-    if (run == 0) return "Missing \".\" in session id string";
-    if (run_length[0] > 8 || run_length[1] > 8)
+    size_t checked = static_cast<size_t>(end - text);
+    if (checked + strnlen(end, max_text_length + 1) > max_text_length) {
+        snprintf(session_id_error, sizeof session_id_error,
+                 "session id string is more than %d characters long",
+                 static_cast<int>(max_text_length));
+        return session_id_error;
+    }
+    if (*end != '\0') {
+        snprintf(session_id_error, sizeof session_id_error,
+                 "character %d in session id string is '%c', expected hex digit",
+                 static_cast<int>(checked + 1), *end);
+        return session_id_error;
+    }
+    if (dot == nullptr) return "Missing \".\" in session id string";
+    size_t high_length = static_cast<size_t>(dot - text);
+    size_t low_length = static_cast<size_t>(end - dot) - 1;
+    if (high_length > 8 || low_length > 8)
         return "none of the parts of a session id string may be longer than 8 hex digits";
     // The server always writes both runs; an empty one means the log line is damaged.
-    if (run_length[0] == 0 || run_length[1] == 0)
+    if (high_length == 0 || low_length == 0)
         return "none of the parts of a session id string may be empty";
-    *result = runs[0] << 32 | runs[1];
+    *result = high_run << 32 | value;
     return nullptr;
 }
