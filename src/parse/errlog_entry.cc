@@ -19,30 +19,35 @@ constexpr char detail_prefix[] = "DETAIL:  ";
 constexpr char memory_dump_start[] = "TopMemoryContext: ";
 constexpr char memory_dump_end[] = "Grand total: ";
 
-// Where the first four separators of a line are; `found` of them are.
-struct separator_positions {
+// A line's length and where its first four separators are; `found` of
+// them are.
+struct line_layout {
+    size_t length = 0;
     int found = 0;
-    size_t offset[prefix_separators];
+    size_t separator[prefix_separators];
 };
 
-separator_positions find_separators(const char *line) {
-    separator_positions positions;
+line_layout find_separators(const char *line) {
+    line_layout layout;
+    layout.length = strlen(line);
+    const char *const end = line + layout.length;
     const char *cursor = line;
-    for (; positions.found < prefix_separators; ++positions.found) {
-        const char *separator = strchr(cursor, prefix_separator);
+    for (; layout.found < prefix_separators; ++layout.found) {
+        auto separator = static_cast<const char *>(
+            memchr(cursor, prefix_separator, static_cast<size_t>(end - cursor)));
         if (separator == nullptr) break;
-        positions.offset[positions.found] = static_cast<size_t>(separator - line);
+        layout.separator[layout.found] = static_cast<size_t>(separator - line);
         cursor = separator + 1;
     }
-    return positions;
+    return layout;
 }
 
 struct errlog_parser {
     // The line after the previous entry when it was not that entry's
-    // DETAIL: the first line of the next entry, with its separators, which
-    // were found when it was looked at.
+    // DETAIL: the first line of the next entry, with its layout, which was
+    // found when it was looked at.
     char *held_back_line = nullptr;
-    separator_positions held_back_separators;
+    line_layout held_back_layout;
     // Once a dump was seen, indented lines can no longer be told apart from
     // dump lines, so they are dropped for the rest of the log.
     bool in_memory_dump = false;
@@ -72,12 +77,12 @@ bool is_memory_dump_line(const char *line) {
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
-search find_entry_line(owned_line &line, separator_positions &separators) {
+search find_entry_line(owned_line &line, line_layout &layout) {
     if (parser.held_back_line != nullptr) {
         // Already checked as a possible detail; only the window's end applies.
         line.reset(parser.held_back_line);
         parser.held_back_line = nullptr;
-        separators = parser.held_back_separators;
+        layout = parser.held_back_layout;
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
@@ -87,7 +92,7 @@ search find_entry_line(owned_line &line, separator_positions &separators) {
         if (line.get()[0] == '\0') return search::end;
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
-        separators = find_separators(line.get());
+        layout = find_separators(line.get());
         return search::found;
     }
 }
@@ -120,27 +125,29 @@ struct prefix_fields {
 };
 
 // The level word ends at the first ":  " after the prefix.
-char *find_level_end(char *text) {
-    for (char *colon = strchr(text, ':'); colon != nullptr; colon = strchr(colon + 1, ':'))
-        if (colon[1] == ' ' && colon[2] == ' ') return colon;
-    return nullptr;
+char *find_level_end(char *text, const char *end) {
+    for (;;) {
+        auto colon = static_cast<char *>(memchr(text, ':', static_cast<size_t>(end - text)));
+        if (colon == nullptr || (colon[1] == ' ' && colon[2] == ' ')) return colon;
+        text = colon + 1;
+    }
 }
 
 // Cuts the line in place at its first four separators and at the end of
 // the level word.
-bool cut_entry_line(char *line, const separator_positions &separators, prefix_fields &fields) {
-    if (separators.found < prefix_separators) {
-        report_missing_separator(separators.found);
+bool cut_entry_line(char *line, const line_layout &layout, prefix_fields &fields) {
+    if (layout.found < prefix_separators) {
+        report_missing_separator(layout.found);
         return false;
     }
     char *cursor = line;
     for (int i = 0; i < prefix_separators; ++i) {
-        char *separator = line + separators.offset[i];
+        char *separator = line + layout.separator[i];
         *separator = '\0';
         fields.field[i] = cursor;
         cursor = separator + 1;
     }
-    char *level_stop = find_level_end(cursor);
+    char *level_stop = find_level_end(cursor, line + layout.length);
     if (level_stop == nullptr) {
         print_error("Error parsing line %lu: log message does not begin with a log type\n",
                     line_number);
@@ -152,9 +159,9 @@ bool cut_entry_line(char *line, const separator_positions &separators, prefix_fi
     return true;
 }
 
-// Moves text, which lies inside buffer, to the buffer's start.
-void move_to_start(char *buffer, const char *text) {
-    memmove(buffer, text, strlen(text) + 1);
+// Moves the end of the line from `text` on to the start of the line.
+void move_to_start(char *line, const line_layout &layout, const char *text) {
+    memmove(line, text, layout.length - static_cast<size_t>(text - line) + 1);
 }
 
 // Reads the line after an entry: its DETAIL becomes *detail; any other line
@@ -168,20 +175,20 @@ bool take_detail(char **detail) {
             parser.input_ended = true;
             return true;
         }
-        separator_positions separators = find_separators(line.get());
-        if (separators.found < prefix_separators) {
+        line_layout layout = find_separators(line.get());
+        if (layout.found < prefix_separators) {
             print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
-                        line_number, separators.found, prefix_separator);
+                        line_number, layout.found, prefix_separator);
             return false;
         }
-        const char *rest = line.get() + separators.offset[prefix_separators - 1] + 1;
+        const char *rest = line.get() + layout.separator[prefix_separators - 1] + 1;
         if (starts_with(rest, detail_prefix)) {
             print_debug(2, "Found a DETAIL message\n");
-            move_to_start(line.get(), rest + strlen(detail_prefix));
+            move_to_start(line.get(), layout, rest + strlen(detail_prefix));
             *detail = line.release();
         } else {
             parser.held_back_line = line.release();
-            parser.held_back_separators = separators;
+            parser.held_back_layout = layout;
         }
         return true;
     }
@@ -199,8 +206,8 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
         return 0;
     }
     owned_line line;
-    separator_positions separators;
-    switch (find_entry_line(line, separators)) {
+    line_layout layout;
+    switch (find_entry_line(line, layout)) {
     case search::error: return -1;
     case search::end:
         parser.input_ended = true;
@@ -210,13 +217,13 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     }
 
     prefix_fields fields;
-    if (!cut_entry_line(line.get(), separators, fields)) return -1;
+    if (!cut_entry_line(line.get(), layout, fields)) return -1;
     if (!convert_timestamp(fields.field[0], time)) return -1;
     if (!copy_user_name(fields.field[1], user)) return -1;
     if (!copy_database_name(fields.field[2], database)) return -1;
     if (!convert_session_id(fields.field[3], session_id)) return -1;
     *type = parse_log_type(fields.level);
-    move_to_start(line.get(), fields.message);
+    move_to_start(line.get(), layout, fields.message);
 
     if (!take_detail(detail)) return -1;
     *message = line.release();

@@ -46,8 +46,9 @@ struct line_storage {
 // Lines come back through recycle_log_line once their entry is done, and
 // their buffers carry the next lines, so that reading a log does not
 // allocate for every line.  Only the reader knows how large a buffer is: it
-// notes the capacity of each line it hands out, and a line it no longer
-// knows (or one it has no room for) is simply freed when it comes back.
+// notes the capacity of each line it hands out, in a slot chosen by the
+// line's address, and a line whose note is gone (or one it has no room for)
+// is simply freed when it comes back.
 class buffer_pool {
 public:
     // A spare buffer, or none (null text).
@@ -56,50 +57,39 @@ public:
         return spare_[--spare_count_];
     }
 
-    void lend(const line_storage &line) {
-        // A freed buffer's address can come back from malloc: one note per
-        // address, the newest.
-        for (line_storage &note : lent_) {
-            if (note.text == line.text) {
-                note = line;
-                return;
-            }
-        }
-        lent_[next_note_] = line;
-        next_note_ = (next_note_ + 1) % lent_slots;
-    }
+    void lend(const line_storage &line) { note_of(line.text) = line; }
 
     void give_back(char *text) {
-        for (line_storage &note : lent_) {
-            if (note.text != text) continue;
-            if (spare_count_ < spare_slots && note.capacity <= largest_kept) {
-                spare_[spare_count_++] = note;
-            } else {
-                free(text);
-            }
-            note = {};
-            return;
+        line_storage &note = note_of(text);
+        if (note.text == text && spare_count_ < spare_slots && note.capacity <= largest_kept) {
+            spare_[spare_count_++] = note;
+        } else {
+            free(text);
         }
-        free(text);
+        if (note.text == text) note = {};
     }
 
     void clear() {
         while (spare_count_ > 0) free(spare_[--spare_count_].text);
-        for (line_storage &note : lent_) note = {};
-        next_note_ = 0;
+        for (line_storage &note : notes_) note = {};
     }
 
 private:
     // An entry holds at most three lines at once (its own, its detail, the
-    // line read ahead); the rest is slack for callers that free lines.
-    static constexpr size_t lent_slots = 8;
+    // line read ahead); the rest keeps collisions rare.
+    static constexpr size_t note_slots = 16;
     static constexpr size_t spare_slots = 4;
     // Beyond this a buffer only held one unusual line: give it back to the
     // system.
     static constexpr size_t largest_kept = 64 * 1024;
 
-    line_storage lent_[lent_slots];
-    size_t next_note_ = 0;
+    line_storage &note_of(const char *text) {
+        // Fibonacci hashing of the address; malloc aligns to 16 bytes.
+        uint64_t address = reinterpret_cast<uintptr_t>(text) >> 4;
+        return notes_[(address * 0x9E3779B97F4A7C15u) >> 60];
+    }
+
+    line_storage notes_[note_slots];
     line_storage spare_[spare_slots];
     size_t spare_count_ = 0;
 };

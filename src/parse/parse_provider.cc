@@ -83,8 +83,10 @@ struct entry_kind {
     const char *name = nullptr;  // exec_prepared: the statement name, "" for the unnamed one
 };
 
-bool starts_with(const char *text, const char *prefix) {
-    return strncmp(text, prefix, strlen(prefix)) == 0;
+// Most texts differ from a prefix in their first byte.
+template <size_t size>
+bool starts_with(const char *text, const char (&prefix)[size]) {
+    return text[0] == prefix[0] && strncmp(text, prefix, size - 1) == 0;
 }
 
 // An empty name always passes; a list is "\name\name\".
@@ -116,7 +118,7 @@ bool split_execution(char *text, entry_kind &kind) {
         return false;
     }
     *colon = '\0';
-    kind.name = strcmp(text, "<unnamed>") == 0 ? "" : text;
+    kind.name = text[0] == '<' && strcmp(text, "<unnamed>") == 0 ? "" : text;
     // The statement follows ": "; never step over the end of a cut message.
     char *statement = colon + 1;
     if (*statement != '\0') ++statement;
