@@ -6,6 +6,7 @@
 #include "entry_parsing.h"
 #include "log_entry.h"
 #include "quillrun/messages.h"
+#include "text.h"
 
 namespace {
 
@@ -27,9 +28,9 @@ struct line_layout {
     size_t separator[prefix_separators];
 };
 
-line_layout find_separators(const char *line) {
+line_layout find_separators(const char *line, size_t length) {
     line_layout layout;
-    layout.length = strlen(line);
+    layout.length = length;
     const char *const end = line + layout.length;
     const char *cursor = line;
     for (; layout.found < prefix_separators; ++layout.found) {
@@ -58,12 +59,6 @@ struct errlog_parser {
 
 errlog_parser parser;
 
-// Most lines differ from the prefixes tested here in their first byte.
-template <size_t size>
-bool starts_with(const char *text, const char (&prefix)[size]) {
-    return text[0] == prefix[0] && strncmp(text, prefix, size - 1) == 0;
-}
-
 // True for a line of a memory dump, which is dropped.
 bool is_memory_dump_line(const char *line) {
     if (starts_with(line, memory_dump_start)) {
@@ -86,13 +81,14 @@ search find_entry_line(owned_line &line, line_layout &layout) {
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
-        line.reset(read_log_line());
+        size_t length;
+        line.reset(read_log_line(&length));
         if (!line) return search::error;
         if (is_memory_dump_line(line.get())) continue;
         if (line.get()[0] == '\0') return search::end;
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
-        layout = find_separators(line.get());
+        layout = find_separators(line.get(), length);
         return search::found;
     }
 }
@@ -168,14 +164,15 @@ void move_to_start(char *line, const line_layout &layout, const char *text) {
 // is held back for the next call.
 bool take_detail(char **detail) {
     for (;;) {
-        owned_line line(read_log_line());
+        size_t length;
+        owned_line line(read_log_line(&length));
         if (!line) return false;
         if (is_memory_dump_line(line.get())) continue;
         if (line.get()[0] == '\0') {
             parser.input_ended = true;
             return true;
         }
-        line_layout layout = find_separators(line.get());
+        line_layout layout = find_separators(line.get(), length);
         if (layout.found < prefix_separators) {
             print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
                         line_number, layout.found, prefix_separator);

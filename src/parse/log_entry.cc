@@ -8,6 +8,7 @@
 #include "parse_setup.h"
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
+#include "text.h"
 
 const log_entry_parser entry_parsers[2] = {parse_errlog_entry, parse_csvlog_entry};
 
@@ -25,10 +26,8 @@ constexpr size_t window_compare_length = 23;
 }  // namespace
 
 log_type parse_log_type(const char *word) {
-    for (int type = log_debug5; type < log_unknown; ++type) {
-        const char *level = level_words[type];
-        if (word[0] == level[0] && strcmp(word, level) == 0) return static_cast<log_type>(type);
-    }
+    for (int type = log_debug5; type < log_unknown; ++type)
+        if (same_text(word, level_words[type])) return static_cast<log_type>(type);
     return log_unknown;
 }
 

@@ -135,8 +135,9 @@ public:
     }
 
     // Hands out the NUL-terminated line; the caller frees it.
-    char *release() {
+    char *release(size_t *length) {
         text_[length_] = '\0';
+        if (length != nullptr) *length = length_;
         pool.lend({text_, capacity_});
         char *text = text_;
         text_ = nullptr;
@@ -270,7 +271,9 @@ line_state consume_block(line_buffer &line, size_t end_at) {
 
 }  // namespace
 
-char *read_log_line() {
+char *read_log_line() { return read_log_line(nullptr); }
+
+char *read_log_line(size_t *length) {
     print_debug(3, "Entering read_log_line, current line number %lu\n", line_number + 1);
     line_buffer line(line_number + 1);
     if (!line.start()) return nullptr;
@@ -282,13 +285,13 @@ char *read_log_line() {
             if (refilled == refill_result::end_of_input) {
                 print_debug(2, "Encountered EOF\n");
                 trace_leave("read_log_line");
-                return line.release();
+                return line.release(length);
             }
         }
         size_t end_at = parse_settings.csv_mode ? find_csv_record_end(in_quotes) : find_newline();
         switch (consume_block(line, end_at)) {
         case line_state::failed: return nullptr;
-        case line_state::complete: trace_leave("read_log_line"); return line.release();
+        case line_state::complete: trace_leave("read_log_line"); return line.release(length);
         case line_state::open: break;
         }
     }

@@ -17,6 +17,7 @@
 #include "quillrun/settings.h"
 #include "session_tracking.h"
 #include "statement_filter.h"
+#include "text.h"
 
 namespace {
 
@@ -83,12 +84,6 @@ struct entry_kind {
     const char *name = nullptr;  // exec_prepared: the statement name, "" for the unnamed one
 };
 
-// Most texts differ from a prefix in their first byte.
-template <size_t size>
-bool starts_with(const char *text, const char (&prefix)[size]) {
-    return text[0] == prefix[0] && strncmp(text, prefix, size - 1) == 0;
-}
-
 // An empty name always passes; a list is "\name\name\".
 bool passes_filter(const char *filter, const char *name) {
     if (filter == nullptr || name[0] == '\0') return true;
@@ -118,7 +113,7 @@ bool split_execution(char *text, entry_kind &kind) {
         return false;
     }
     *colon = '\0';
-    kind.name = text[0] == '<' && strcmp(text, "<unnamed>") == 0 ? "" : text;
+    kind.name = same_text(text, "<unnamed>") ? "" : text;
     // The statement follows ": "; never step over the end of a cut message.
     char *statement = colon + 1;
     if (*statement != '\0') ++statement;

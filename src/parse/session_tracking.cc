@@ -7,6 +7,7 @@
 #include "parse_statistics.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
+#include "text.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ uint32_t hash_name(const char *name) {
 }
 
 bool is_named(const pstmt_entry *p, const char *name, uint32_t name_hash) {
-    return p->name_hash == name_hash && strcmp(p->name, name) == 0;
+    return p->name_hash == name_hash && same_text(p->name, name);
 }
 
 bool has_pstmt(const connection_entry *entry, const char *name, uint32_t name_hash) {

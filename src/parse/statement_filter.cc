@@ -7,6 +7,7 @@
 #include "parse_statistics.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
+#include "text.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ struct statement_words {
         count = 0;
         for (auto &w : word) w[0] = '\0';
     }
-    bool is(int index, const char *text) const { return strcmp(word[index], text) == 0; }
+    bool is(int index, const char *text) const { return same_text(word[index], text); }
 };
 
 // What a byte can mean to the scanner, as bit flags.
@@ -239,7 +240,7 @@ private:
     // that a later execution of the name is prepared again.
     void forget_deallocated() {
         const char *name = words_.is(1, "prepare") ? words_.word[2] : words_.word[1];
-        if (strcmp(name, "all") == 0) {
+        if (same_text(name, "all")) {
             print_debug(2, "Deallocating all prepared statements%s\n", "");
             remove_all_pstmts(session_);
         } else {
