@@ -120,13 +120,12 @@ struct prefix_fields {
     char *message;
 };
 
-// The level word ends at the first ":  " after the prefix.
-char *find_level_end(char *text, const char *end) {
-    for (;;) {
-        auto colon = static_cast<char *>(memchr(text, ':', static_cast<size_t>(end - text)));
-        if (colon == nullptr || (colon[1] == ' ' && colon[2] == ' ')) return colon;
-        text = colon + 1;
-    }
+// The level word ends at the first ":  " after the prefix.  Level words
+// are a few letters long, too short to pay for a library call.
+char *find_level_end(char *text) {
+    for (; *text != '\0'; ++text)
+        if (text[0] == ':' && text[1] == ' ' && text[2] == ' ') return text;
+    return nullptr;
 }
 
 // Cuts the line in place at its first four separators and at the end of
@@ -143,7 +142,7 @@ bool cut_entry_line(char *line, const line_layout &layout, prefix_fields &fields
         fields.field[i] = cursor;
         cursor = separator + 1;
     }
-    char *level_stop = find_level_end(cursor, line + layout.length);
+    char *level_stop = find_level_end(cursor);
     if (level_stop == nullptr) {
         print_error("Error parsing line %lu: log message does not begin with a log type\n",
                     line_number);
