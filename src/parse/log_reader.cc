@@ -134,7 +134,8 @@ public:
         return true;
     }
 
-    // Hands out the NUL-terminated line; the caller frees it.
+    // Hands out the NUL-terminated line and its length; the caller frees it
+    // or hands it back through recycle_log_line.
     char *release(size_t *length) {
         text_[length_] = '\0';
         if (length != nullptr) *length = length_;
