@@ -54,7 +54,18 @@ bool has_class(char c, uint8_t flag) {
     return (byte_classes.flags[static_cast<unsigned char>(c)] & flag) != 0;
 }
 bool is_word_start(char c) { return has_class(c, starts_word); }
-bool is_word_char(char c) { return has_class(c, continues_word); }
+
+// The first byte from text on that has (or lacks) one of the flags.  The
+// scanner's hot loops run here, on a local pointer that stores into the
+// text cannot disturb.
+char *find_class(char *text, uint8_t flags) {
+    while (!has_class(*text, flags)) ++text;
+    return text;
+}
+char *skip_class(char *text, uint8_t flags) {
+    while (has_class(*text, flags)) ++text;
+    return text;
+}
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -67,7 +78,7 @@ public:
         for (;;) {
             // Blanks, digits and operators, much of any statement, are
             // passed over without further tests.
-            while (!has_class(*cursor_, starts_word | may_be_special)) ++cursor_;
+            cursor_ = find_class(cursor_, starts_word | may_be_special);
             char c = *cursor_;
             if (c == '\0' || c == ';') {
                 end_statement();
@@ -109,14 +120,14 @@ private:
     void read_word() {
         char *slot = next_word_slot();
         ++words_.count;
-        if (slot == nullptr) {
-            while (is_word_char(*cursor_)) ++cursor_;
-            return;
+        char *end = skip_class(cursor_, continues_word);
+        if (slot != nullptr) {
+            size_t length = static_cast<size_t>(end - cursor_);
+            if (length > max_word_length) length = max_word_length;
+            for (size_t i = 0; i < length; ++i) slot[i] = fold(cursor_[i]);
+            slot[length] = '\0';
         }
-        size_t length = 0;
-        for (; is_word_char(*cursor_); ++cursor_)
-            if (length < max_word_length) slot[length++] = fold(*cursor_);
-        slot[length] = '\0';
+        cursor_ = end;
     }
 
     // A quoted identifier is a word too, kept as written.
