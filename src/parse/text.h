@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 
-// True if text begins with the literal prefix.
+// True if text begins with the literal prefix.  The end of a shorter
+// text is a mismatch like any other, so nothing past it is read.
 template <size_t size>
 inline bool starts_with(const char *text, const char (&prefix)[size]) {
-    return text[0] == prefix[0] && strncmp(text, prefix, size - 1) == 0;
+    for (size_t i = 0; i + 1 < size; ++i)
+        if (text[i] != prefix[i]) return false;
+    return true;
 }
 
 // True if both texts are equal.
