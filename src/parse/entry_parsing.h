@@ -25,10 +25,11 @@ void reset_csvlog_parser();
 bool line_before_window(const char *line);
 bool line_after_window(const char *line);
 
-// Copy a name field into the caller's buffer of max_name_length + 1 bytes;
-// false, with the error printed, when the field is too long.
-bool copy_user_name(const char *field, char *user);
-bool copy_database_name(const char *field, char *database);
+// Copy a name field of `length` bytes into the caller's buffer of
+// max_name_length + 1 bytes; false, with the error printed, when the field
+// is too long.
+bool copy_user_name(const char *field, size_t length, char *user);
+bool copy_database_name(const char *field, size_t length, char *database);
 
 // Converters of the entry's time stamp and session id; false, with the
 // error printed, when the text is malformed.

@@ -116,6 +116,7 @@ void report_missing_separator(int found) {
 
 struct prefix_fields {
     char *field[prefix_separators];  // time stamp, user, database, session id
+    size_t length[prefix_separators];
     char *level;
     char *message;
 };
@@ -140,6 +141,7 @@ bool cut_entry_line(char *line, const line_layout &layout, prefix_fields &fields
         char *separator = line + layout.separator[i];
         *separator = '\0';
         fields.field[i] = cursor;
+        fields.length[i] = static_cast<size_t>(separator - cursor);
         cursor = separator + 1;
     }
     char *level_stop = find_level_end(cursor);
@@ -215,8 +217,8 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     prefix_fields fields;
     if (!cut_entry_line(line.get(), layout, fields)) return -1;
     if (!convert_timestamp(fields.field[0], time)) return -1;
-    if (!copy_user_name(fields.field[1], user)) return -1;
-    if (!copy_database_name(fields.field[2], database)) return -1;
+    if (!copy_user_name(fields.field[1], fields.length[1], user)) return -1;
+    if (!copy_database_name(fields.field[2], fields.length[2], database)) return -1;
     if (!convert_session_id(fields.field[3], session_id)) return -1;
     *type = parse_log_type(fields.level);
     move_to_start(line.get(), layout, fields.message);

@@ -61,8 +61,7 @@ bool line_after_window(const char *line) {
     return end != nullptr && strncmp(line, end, window_compare_length) > 0;
 }
 
-bool copy_user_name(const char *field, char *user) {
-    size_t length = strlen(field);
+bool copy_user_name(const char *field, size_t length, char *user) {
     if (length > static_cast<size_t>(max_name_length)) {
         print_error("Error parsing line %lu: username exceeds %d characters\n", line_number,
                     max_name_length);
@@ -72,8 +71,7 @@ bool copy_user_name(const char *field, char *user) {
     return true;
 }
 
-bool copy_database_name(const char *field, char *database) {
-    size_t length = strlen(field);
+bool copy_database_name(const char *field, size_t length, char *database) {
     if (length > static_cast<size_t>(max_name_length)) {
         print_error("Error parsing line %lu: database name exceeds %d characters\n", line_number,
                     max_name_length);
