@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <memory>
 
-struct free_deleter {
-    void operator()(char *text) const { free(text); }
+#include "log_entry.h"
+
+struct line_recycler {
+    void operator()(char *text) const { recycle_log_line(text); }
 };
-// A line from read_log_line, released with free unless handed on.
-using owned_line = std::unique_ptr<char, free_deleter>;
+// A line from read_log_line, recycled unless handed on.
+using owned_line = std::unique_ptr<char, line_recycler>;
 
 // Each part forgets what it keeps between calls; reset_log_reading calls all.
 void reset_line_reader();
@@ -23,10 +25,11 @@ void reset_csvlog_parser();
 bool line_before_window(const char *line);
 bool line_after_window(const char *line);
 
-// Copy a name field into the caller's buffer of max_name_length + 1 bytes;
-// false, with the error printed, when the field is too long.
-bool copy_user_name(const char *field, char *user);
-bool copy_database_name(const char *field, char *database);
+// Copy a name field of `length` bytes into the caller's buffer of
+// max_name_length + 1 bytes; false, with the error printed, when the field
+// is too long.
+bool copy_user_name(const char *field, size_t length, char *user);
+bool copy_database_name(const char *field, size_t length, char *database);
 
 // Converters of the entry's time stamp and session id; false, with the
 // error printed, when the text is malformed.

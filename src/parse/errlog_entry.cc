@@ -6,6 +6,7 @@
 #include "entry_parsing.h"
 #include "log_entry.h"
 #include "quillrun/messages.h"
+#include "text.h"
 
 namespace {
 
@@ -19,10 +20,35 @@ constexpr char detail_prefix[] = "DETAIL:  ";
 constexpr char memory_dump_start[] = "TopMemoryContext: ";
 constexpr char memory_dump_end[] = "Grand total: ";
 
+// A line's length and where its first four separators are; `found` of
+// them are.
+struct line_layout {
+    size_t length = 0;
+    int found = 0;
+    size_t separator[prefix_separators];
+};
+
+line_layout find_separators(const char *line, size_t length) {
+    line_layout layout;
+    layout.length = length;
+    const char *const end = line + layout.length;
+    const char *cursor = line;
+    for (; layout.found < prefix_separators; ++layout.found) {
+        auto separator = static_cast<const char *>(
+            memchr(cursor, prefix_separator, static_cast<size_t>(end - cursor)));
+        if (separator == nullptr) break;
+        layout.separator[layout.found] = static_cast<size_t>(separator - line);
+        cursor = separator + 1;
+    }
+    return layout;
+}
+
 struct errlog_parser {
     // The line after the previous entry when it was not that entry's
-    // DETAIL: the first line of the next entry.
+    // DETAIL: the first line of the next entry, with its layout, which was
+    // found when it was looked at.
     char *held_back_line = nullptr;
+    line_layout held_back_layout;
     // Once a dump was seen, indented lines can no longer be told apart from
     // dump lines, so they are dropped for the rest of the log.
     bool in_memory_dump = false;
@@ -32,11 +58,6 @@ struct errlog_parser {
 };
 
 errlog_parser parser;
-
-template <size_t size>
-bool starts_with(const char *text, const char (&prefix)[size]) {
-    return strncmp(text, prefix, size - 1) == 0;
-}
 
 // True for a line of a memory dump, which is dropped.
 bool is_memory_dump_line(const char *line) {
@@ -51,20 +72,23 @@ bool is_memory_dump_line(const char *line) {
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
-search find_entry_line(owned_line &line) {
+search find_entry_line(owned_line &line, line_layout &layout) {
     if (parser.held_back_line != nullptr) {
         // Already checked as a possible detail; only the window's end applies.
         line.reset(parser.held_back_line);
         parser.held_back_line = nullptr;
+        layout = parser.held_back_layout;
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
-        line.reset(read_log_line());
+        size_t length;
+        line.reset(read_log_line(&length));
         if (!line) return search::error;
         if (is_memory_dump_line(line.get())) continue;
         if (line.get()[0] == '\0') return search::end;
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
+        layout = find_separators(line.get(), length);
         return search::found;
     }
 }
@@ -92,25 +116,35 @@ void report_missing_separator(int found) {
 
 struct prefix_fields {
     char *field[prefix_separators];  // time stamp, user, database, session id
+    size_t length[prefix_separators];
     char *level;
     char *message;
 };
 
+// The level word ends at the first ":  " after the prefix.  Level words
+// are a few letters long, too short to pay for a library call.
+char *find_level_end(char *text) {
+    for (; *text != '\0'; ++text)
+        if (text[0] == ':' && text[1] == ' ' && text[2] == ' ') return text;
+    return nullptr;
+}
+
 // Cuts the line in place at its first four separators and at the end of
 // the level word.
-bool cut_entry_line(char *line, prefix_fields &fields) {
+bool cut_entry_line(char *line, const line_layout &layout, prefix_fields &fields) {
+    if (layout.found < prefix_separators) {
+        report_missing_separator(layout.found);
+        return false;
+    }
     char *cursor = line;
     for (int i = 0; i < prefix_separators; ++i) {
-        char *separator = strchr(cursor, prefix_separator);
-        if (separator == nullptr) {
-            report_missing_separator(i);
-            return false;
-        }
+        char *separator = line + layout.separator[i];
         *separator = '\0';
         fields.field[i] = cursor;
+        fields.length[i] = static_cast<size_t>(separator - cursor);
         cursor = separator + 1;
     }
-    char *level_stop = strstr(cursor, level_end);
+    char *level_stop = find_level_end(cursor);
     if (level_stop == nullptr) {
         print_error("Error parsing line %lu: log message does not begin with a log type\n",
                     line_number);
@@ -122,45 +156,37 @@ bool cut_entry_line(char *line, prefix_fields &fields) {
     return true;
 }
 
-// The text after the first four separators, or null with their count.
-const char *after_prefix(const char *line, int &found) {
-    for (found = 0; found < prefix_separators; ++found) {
-        line = strchr(line, prefix_separator);
-        if (line == nullptr) return nullptr;
-        ++line;
-    }
-    return line;
-}
-
-// Moves text, which lies inside buffer, to the buffer's start.
-void move_to_start(char *buffer, const char *text) {
-    memmove(buffer, text, strlen(text) + 1);
+// Moves the end of the line from `text` on to the start of the line.
+void move_to_start(char *line, const line_layout &layout, const char *text) {
+    memmove(line, text, layout.length - static_cast<size_t>(text - line) + 1);
 }
 
 // Reads the line after an entry: its DETAIL becomes *detail; any other line
 // is held back for the next call.
 bool take_detail(char **detail) {
     for (;;) {
-        owned_line line(read_log_line());
+        size_t length;
+        owned_line line(read_log_line(&length));
         if (!line) return false;
         if (is_memory_dump_line(line.get())) continue;
         if (line.get()[0] == '\0') {
             parser.input_ended = true;
             return true;
         }
-        int found;
-        const char *rest = after_prefix(line.get(), found);
-        if (rest == nullptr) {
+        line_layout layout = find_separators(line.get(), length);
+        if (layout.found < prefix_separators) {
             print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
-                        line_number, found, prefix_separator);
+                        line_number, layout.found, prefix_separator);
             return false;
         }
+        const char *rest = line.get() + layout.separator[prefix_separators - 1] + 1;
         if (starts_with(rest, detail_prefix)) {
             print_debug(2, "Found a DETAIL message\n");
-            move_to_start(line.get(), rest + strlen(detail_prefix));
+            move_to_start(line.get(), layout, rest + strlen(detail_prefix));
             *detail = line.release();
         } else {
             parser.held_back_line = line.release();
+            parser.held_back_layout = layout;
         }
         return true;
     }
@@ -178,7 +204,8 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
         return 0;
     }
     owned_line line;
-    switch (find_entry_line(line)) {
+    line_layout layout;
+    switch (find_entry_line(line, layout)) {
     case search::error: return -1;
     case search::end:
         parser.input_ended = true;
@@ -188,13 +215,13 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     }
 
     prefix_fields fields;
-    if (!cut_entry_line(line.get(), fields)) return -1;
+    if (!cut_entry_line(line.get(), layout, fields)) return -1;
     if (!convert_timestamp(fields.field[0], time)) return -1;
-    if (!copy_user_name(fields.field[1], user)) return -1;
-    if (!copy_database_name(fields.field[2], database)) return -1;
+    if (!copy_user_name(fields.field[1], fields.length[1], user)) return -1;
+    if (!copy_database_name(fields.field[2], fields.length[2], database)) return -1;
     if (!convert_session_id(fields.field[3], session_id)) return -1;
     *type = parse_log_type(fields.level);
-    move_to_start(line.get(), fields.message);
+    move_to_start(line.get(), layout, fields.message);
 
     if (!take_detail(detail)) return -1;
     *message = line.release();

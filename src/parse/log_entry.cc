@@ -8,6 +8,7 @@
 #include "parse_setup.h"
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
+#include "text.h"
 
 const log_entry_parser entry_parsers[2] = {parse_errlog_entry, parse_csvlog_entry};
 
@@ -24,9 +25,23 @@ constexpr size_t window_compare_length = 23;
 
 }  // namespace
 
+// Only the DEBUG words share their first letter: it picks the one word
+// to compare with, or the five DEBUG words.
 log_type parse_log_type(const char *word) {
-    for (int type = log_debug5; type < log_unknown; ++type)
-        if (strcmp(word, level_words[type]) == 0) return static_cast<log_type>(type);
+    log_type first, last;
+    switch (word[0]) {
+    case 'D': first = log_debug5; last = log_debug1; break;
+    case 'I': first = last = log_info; break;
+    case 'N': first = last = log_notice; break;
+    case 'W': first = last = log_warning; break;
+    case 'E': first = last = log_error; break;
+    case 'L': first = last = log_log; break;
+    case 'F': first = last = log_fatal; break;
+    case 'P': first = last = log_panic; break;
+    default: return log_unknown;
+    }
+    for (int type = first; type <= last; ++type)
+        if (same_text(word, level_words[type])) return static_cast<log_type>(type);
     return log_unknown;
 }
 
@@ -46,8 +61,7 @@ bool line_after_window(const char *line) {
     return end != nullptr && strncmp(line, end, window_compare_length) > 0;
 }
 
-bool copy_user_name(const char *field, char *user) {
-    size_t length = strlen(field);
+bool copy_user_name(const char *field, size_t length, char *user) {
     if (length > static_cast<size_t>(max_name_length)) {
         print_error("Error parsing line %lu: username exceeds %d characters\n", line_number,
                     max_name_length);
@@ -57,8 +71,7 @@ bool copy_user_name(const char *field, char *user) {
     return true;
 }
 
-bool copy_database_name(const char *field, char *database) {
-    size_t length = strlen(field);
+bool copy_database_name(const char *field, size_t length, char *database) {
     if (length > static_cast<size_t>(max_name_length)) {
         print_error("Error parsing line %lu: database name exceeds %d characters\n", line_number,
                     max_name_length);

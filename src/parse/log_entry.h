@@ -56,6 +56,13 @@ log_type parse_log_type(const char *word);
 // string the caller frees.  The empty string at the end of the input or for
 // an empty line; null after a reported error.
 char *read_log_line();
+// The same, and on success the line's length in *length.
+char *read_log_line(size_t *length);
+
+// Takes back a line that read_log_line returned (or a message or detail an
+// entry parser made of one) once it is done with, so that its buffer can
+// carry a later line.  Any other heap string is simply freed.
+void recycle_log_line(char *line);
 
 // Physical lines consumed so far; every "line %lu" message reports it.
 extern unsigned long line_number;

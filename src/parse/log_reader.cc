@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +38,64 @@ struct line_reader {
 
 line_reader reader;
 
+struct line_storage {
+    char *text = nullptr;
+    size_t capacity = 0;
+};
+
+// Lines come back through recycle_log_line once their entry is done, and
+// their buffers carry the next lines, so that reading a log does not
+// allocate for every line.  Only the reader knows how large a buffer is: it
+// notes the capacity of each line it hands out, in a slot chosen by the
+// line's address, and a line whose note is gone (or one it has no room for)
+// is simply freed when it comes back.
+class buffer_pool {
+public:
+    // A spare buffer, or none (null text).
+    line_storage take() {
+        if (spare_count_ == 0) return {};
+        return spare_[--spare_count_];
+    }
+
+    void lend(const line_storage &line) { note_of(line.text) = line; }
+
+    void give_back(char *text) {
+        line_storage &note = note_of(text);
+        if (note.text == text && spare_count_ < spare_slots && note.capacity <= largest_kept) {
+            spare_[spare_count_++] = note;
+        } else {
+            free(text);
+        }
+        if (note.text == text) note = {};
+    }
+
+    void clear() {
+        while (spare_count_ > 0) free(spare_[--spare_count_].text);
+        for (line_storage &note : notes_) note = {};
+    }
+
+private:
+    // An entry holds at most three lines at once (its own, its detail, the
+    // line read ahead); the rest keeps collisions rare.
+    static constexpr size_t note_slots = 16;
+    static constexpr size_t spare_slots = 4;
+    // Beyond this a buffer only held one unusual line: give it back to the
+    // system.
+    static constexpr size_t largest_kept = 64 * 1024;
+
+    line_storage &note_of(const char *text) {
+        // Fibonacci hashing of the address; malloc aligns to 16 bytes.
+        uint64_t address = reinterpret_cast<uintptr_t>(text) >> 4;
+        return notes_[(address * 0x9E3779B97F4A7C15u) >> 60];
+    }
+
+    line_storage notes_[note_slots];
+    line_storage spare_[spare_slots];
+    size_t spare_count_ = 0;
+};
+
+buffer_pool pool;
+
 // The logical line being gathered.  Owns its buffer until release().
 class line_buffer {
 public:
@@ -46,6 +105,12 @@ public:
     line_buffer &operator=(const line_buffer &) = delete;
 
     bool start() {
+        line_storage spare = pool.take();
+        if (spare.text != nullptr) {
+            text_ = spare.text;
+            capacity_ = spare.capacity;
+            return true;
+        }
         text_ = static_cast<char *>(qr_malloc(1));
         if (text_ == nullptr) {
             print_error("Cannot allocate 1 byte of memory\n");
@@ -69,9 +134,12 @@ public:
         return true;
     }
 
-    // Hands out the NUL-terminated line; the caller frees it.
-    char *release() {
+    // Hands out the NUL-terminated line and its length; the caller frees it
+    // or hands it back through recycle_log_line.
+    char *release(size_t *length) {
         text_[length_] = '\0';
+        if (length != nullptr) *length = length_;
+        pool.lend({text_, capacity_});
         char *text = text_;
         text_ = nullptr;
         return text;
@@ -129,43 +197,33 @@ void report_nul_byte() {
     print_error("Error: NUL byte in line %lu of input file\n", line_number + 1);
 }
 
-void count_newlines(const char *from, const char *to) {
-    while ((from = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)))) !=
-           nullptr) {
-        ++line_number;
-        ++from;
-    }
+// True for an odd number of quotes in [from, to).  A byte-wide counter
+// keeps the parity and lets the loop run on whole vectors.
+bool odd_quote_count(const char *from, const char *to) {
+    uint8_t count = 0;
+    for (; from < to; ++from) count += *from == '"';
+    return (count & 1) != 0;
 }
 
 // Scans block[start, nul_at) for the newline that ends a CSV record,
 // carrying the quote state across blocks.  Returns its position, or nul_at
 // when the scanned bytes end inside the record.  Quoted newlines are counted
-// as they are passed.
+// as they are passed.  Only the parity of the quotes before a newline
+// matters, so each physical line is searched for its end once and its
+// quotes are counted, instead of stopping at every quote.
 size_t find_csv_record_end(bool &in_quotes) {
     const char *const base = reader.block;
     const char *pos = base + reader.start;
     const char *const limit = base + reader.nul_at;
-    const char *newline = nullptr;  // the next newline at or after pos, or limit
-    while (pos < limit) {
-        if (in_quotes) {
-            auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(limit - pos)));
-            const char *stop = quote != nullptr ? quote : limit;
-            count_newlines(pos, stop);
-            if (quote == nullptr) break;
-            in_quotes = false;
-            pos = quote + 1;
-            continue;
-        }
-        if (newline == nullptr || newline < pos) {
-            newline = static_cast<const char *>(memchr(pos, '\n', static_cast<size_t>(limit - pos)));
-            if (newline == nullptr) newline = limit;
-        }
-        auto quote = static_cast<const char *>(memchr(pos, '"', static_cast<size_t>(newline - pos)));
-        if (quote == nullptr) return static_cast<size_t>(newline - base);
-        in_quotes = true;
-        pos = quote + 1;
+    for (;;) {
+        auto newline = static_cast<const char *>(memchr(pos, '\n', static_cast<size_t>(limit - pos)));
+        const char *stop = newline != nullptr ? newline : limit;
+        if (odd_quote_count(pos, stop)) in_quotes = !in_quotes;
+        if (newline == nullptr) return reader.nul_at;
+        if (!in_quotes) return static_cast<size_t>(newline - base);
+        ++line_number;
+        pos = newline + 1;
     }
-    return reader.nul_at;
 }
 
 // Scans block[start, nul_at) for the next newline; nul_at if there is none.
@@ -214,7 +272,9 @@ line_state consume_block(line_buffer &line, size_t end_at) {
 
 }  // namespace
 
-char *read_log_line() {
+char *read_log_line() { return read_log_line(nullptr); }
+
+char *read_log_line(size_t *length) {
     print_debug(3, "Entering read_log_line, current line number %lu\n", line_number + 1);
     line_buffer line(line_number + 1);
     if (!line.start()) return nullptr;
@@ -226,19 +286,24 @@ char *read_log_line() {
             if (refilled == refill_result::end_of_input) {
                 print_debug(2, "Encountered EOF\n");
                 trace_leave("read_log_line");
-                return line.release();
+                return line.release(length);
             }
         }
         size_t end_at = parse_settings.csv_mode ? find_csv_record_end(in_quotes) : find_newline();
         switch (consume_block(line, end_at)) {
         case line_state::failed: return nullptr;
-        case line_state::complete: trace_leave("read_log_line"); return line.release();
+        case line_state::complete: trace_leave("read_log_line"); return line.release(length);
         case line_state::open: break;
         }
     }
 }
 
+void recycle_log_line(char *line) {
+    if (line != nullptr) pool.give_back(line);
+}
+
 void reset_line_reader() {
+    pool.clear();
     reader.start = reader.end = reader.nul_at = 0;
     reader.input_ended = false;
     reader.read_size = block_size;

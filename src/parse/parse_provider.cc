@@ -17,6 +17,7 @@
 #include "quillrun/settings.h"
 #include "session_tracking.h"
 #include "statement_filter.h"
+#include "text.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ struct log_entry {
                                                       &message, &detail);
     }
     void release() {
-        if (parse_settings.csv_mode == 0) free(detail);
-        free(message);
+        if (parse_settings.csv_mode == 0) recycle_log_line(detail);
+        recycle_log_line(message);
         message = nullptr;
         detail = nullptr;
     }
@@ -83,10 +84,6 @@ struct entry_kind {
     const char *name = nullptr;  // exec_prepared: the statement name, "" for the unnamed one
 };
 
-bool starts_with(const char *text, const char *prefix) {
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
 // An empty name always passes; a list is "\name\name\".
 bool passes_filter(const char *filter, const char *name) {
     if (filter == nullptr || name[0] == '\0') return true;
@@ -116,7 +113,7 @@ bool split_execution(char *text, entry_kind &kind) {
         return false;
     }
     *colon = '\0';
-    kind.name = strcmp(text, "<unnamed>") == 0 ? "" : text;
+    kind.name = same_text(text, "<unnamed>") ? "" : text;
     // The statement follows ": "; never step over the end of a cut message.
     char *statement = colon + 1;
     if (*statement != '\0') ++statement;

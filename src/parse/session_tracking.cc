@@ -1,11 +1,13 @@
 #include "session_tracking.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "parse_statistics.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
+#include "text.h"
 
 namespace {
 
@@ -23,15 +25,26 @@ connection_entry *find_connection(uint64_t session_id) {
     return nullptr;
 }
 
-bool has_pstmt(const connection_entry *entry, const char *name) {
+// FNV-1a.
+uint32_t hash_name(const char *name) {
+    uint32_t hash = 2166136261u;
+    for (; *name != '\0'; ++name) hash = (hash ^ static_cast<unsigned char>(*name)) * 16777619u;
+    return hash;
+}
+
+bool is_named(const pstmt_entry *p, const char *name, uint32_t name_hash) {
+    return p->name_hash == name_hash && same_text(p->name, name);
+}
+
+bool has_pstmt(const connection_entry *entry, const char *name, uint32_t name_hash) {
     for (const pstmt_entry *p = entry->prepared_statements; p != nullptr; p = p->next)
-        if (strcmp(p->name, name) == 0) return true;
+        if (is_named(p, name, name_hash)) return true;
     return false;
 }
 
 // Puts a copy of name at the front of the session's list.  False after a
 // reported allocation failure.
-bool list_pstmt(connection_entry *entry, const char *name) {
+bool list_pstmt(connection_entry *entry, const char *name, uint32_t name_hash) {
     auto *p = static_cast<pstmt_entry *>(qr_malloc(sizeof(pstmt_entry)));
     if (p == nullptr) {
         print_alloc_error(sizeof(pstmt_entry));
@@ -43,6 +56,7 @@ bool list_pstmt(connection_entry *entry, const char *name) {
         free(p);
         return false;
     }
+    p->name_hash = name_hash;
     p->next = entry->prepared_statements;
     entry->prepared_statements = p;
     return true;
@@ -106,14 +120,15 @@ pstmt_status add_pstmt(connection_entry *entry, const char *name) {
         trace_leave("add_pstmt");
         return pstmt_status::prepare_needed;
     }
-    if (has_pstmt(entry, name)) {
+    uint32_t name_hash = hash_name(name);
+    if (has_pstmt(entry, name, name_hash)) {
         print_debug(2, "Prepared statement is already in list%s\n", "");
         ++parse_statistics.named_executions;
         trace_leave("add_pstmt");
         return pstmt_status::prepare_not_needed;
     }
     print_debug(2, "Adding prepared statement to list%s\n", "");
-    if (!list_pstmt(entry, name)) return pstmt_status::error;
+    if (!list_pstmt(entry, name, name_hash)) return pstmt_status::error;
     ++parse_statistics.named_statements;
     ++parse_statistics.named_executions;
     trace_leave("add_pstmt");
@@ -123,10 +138,11 @@ pstmt_status add_pstmt(connection_entry *entry, const char *name) {
 void remove_pstmt(connection_entry *entry, const char *name) {
     print_debug(3, "Entering remove_pstmt for statement \"%s\"\n", name);
     bool found = false;
+    uint32_t name_hash = hash_name(name);
     for (pstmt_entry **link = &entry->prepared_statements; *link != nullptr;
          link = &(*link)->next) {
         pstmt_entry *p = *link;
-        if (strcmp(p->name, name) == 0) {
+        if (is_named(p, name, name_hash)) {
             *link = p->next;
             free(p->name);
             free(p);

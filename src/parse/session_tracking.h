@@ -12,6 +12,8 @@
 struct pstmt_entry {
     char *name;  // owned, never empty
     pstmt_entry *next;
+    // Of the name: most names that differ are told apart by it alone.
+    uint32_t name_hash;
 };
 
 struct connection_entry {

@@ -1,11 +1,13 @@
 #include "statement_filter.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "log_entry.h"
 #include "parse_statistics.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
+#include "text.h"
 
 namespace {
 
@@ -15,22 +17,54 @@ constexpr size_t max_word_length = 64;
 // The first words of the statement being scanned; enough to recognise the
 // statements that need attention.
 struct statement_words {
-    int count = 0;
-    char word[stored_words][max_word_length + 1] = {};
+    int count;
+    char word[stored_words][max_word_length + 1];
 
+    statement_words() { clear(); }
     void clear() {
         count = 0;
         for (auto &w : word) w[0] = '\0';
     }
-    bool is(int index, const char *text) const { return strcmp(word[index], text) == 0; }
+    bool is(int index, const char *text) const { return same_text(word[index], text); }
 };
 
-bool is_word_start(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 128;
-}
+// What a byte can mean to the scanner, as bit flags.
+enum : uint8_t {
+    starts_word = 1,     // ASCII letters, '_', bytes of 128 and up
+    continues_word = 2,  // those, digits and '$'
+    // Ends a statement, or may open a literal, an identifier, a dollar
+    // quote or a comment.  E and e only when a quote follows.
+    may_be_special = 4,
+};
 
-bool is_word_char(unsigned char c) {
-    return is_word_start(c) || (c >= '0' && c <= '9') || c == '$';
+struct byte_class_table {
+    uint8_t flags[256];
+    constexpr byte_class_table() : flags() {
+        for (int c = 0; c < 256; ++c) {
+            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (letter || c == '_' || c >= 128) flags[c] |= starts_word | continues_word;
+            if ((c >= '0' && c <= '9') || c == '$') flags[c] |= continues_word;
+        }
+        for (unsigned char c : "\0;\"$'Ee-/") flags[c] |= may_be_special;
+    }
+};
+constexpr byte_class_table byte_classes;
+
+bool has_class(char c, uint8_t flag) {
+    return (byte_classes.flags[static_cast<unsigned char>(c)] & flag) != 0;
+}
+bool is_word_start(char c) { return has_class(c, starts_word); }
+
+// The first byte from text on that has (or lacks) one of the flags.  The
+// scanner's hot loops run here, on a local pointer that stores into the
+// text cannot disturb.
+char *find_class(char *text, uint8_t flags) {
+    while (!has_class(*text, flags)) ++text;
+    return text;
+}
+char *skip_class(char *text, uint8_t flags) {
+    while (has_class(*text, flags)) ++text;
+    return text;
 }
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -42,6 +76,9 @@ public:
 
     bool run() {
         for (;;) {
+            // Blanks, digits and operators, much of any statement, are
+            // passed over without further tests.
+            cursor_ = find_class(cursor_, starts_word | may_be_special);
             char c = *cursor_;
             if (c == '\0' || c == ';') {
                 end_statement();
@@ -61,7 +98,7 @@ public:
                 skip_line_comment();
             } else if (c == '/' && cursor_[1] == '*') {
                 if (!skip_block_comment()) return false;
-            } else if (is_word_start(static_cast<unsigned char>(c))) {
+            } else if (is_word_start(c)) {
                 read_word();
             } else {
                 ++cursor_;
@@ -82,13 +119,15 @@ private:
 
     void read_word() {
         char *slot = next_word_slot();
-        size_t length = 0;
-        while (is_word_char(static_cast<unsigned char>(*cursor_))) {
-            if (slot != nullptr && length < max_word_length) slot[length++] = fold(*cursor_);
-            ++cursor_;
-        }
-        if (slot != nullptr) slot[length] = '\0';
         ++words_.count;
+        char *end = skip_class(cursor_, continues_word);
+        if (slot != nullptr) {
+            size_t length = static_cast<size_t>(end - cursor_);
+            if (length > max_word_length) length = max_word_length;
+            for (size_t i = 0; i < length; ++i) slot[i] = fold(cursor_[i]);
+            slot[length] = '\0';
+        }
+        cursor_ = end;
     }
 
     // A quoted identifier is a word too, kept as written.
@@ -212,7 +251,7 @@ private:
     // that a later execution of the name is prepared again.
     void forget_deallocated() {
         const char *name = words_.is(1, "prepare") ? words_.word[2] : words_.word[1];
-        if (strcmp(name, "all") == 0) {
+        if (same_text(name, "all")) {
             print_debug(2, "Deallocating all prepared statements%s\n", "");
             remove_all_pstmts(session_);
         } else {

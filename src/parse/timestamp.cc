@@ -1,4 +1,5 @@
 // Conversion of log time stamps and session ids.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,10 +21,11 @@ struct tm working_time;
 // nearly always fall into the same minute.  With the daylight-saving flag
 // fixed at 0 the conversion is linear in the seconds, so caching the start
 // of the minute gives results identical to converting every stamp.
+constexpr size_t minute_length = 16;  // "YYYY-MM-DD HH:MM"
 struct minute_cache {
     bool valid = false;
-    char key[16];   // "YYYY-MM-DD HH:MM"
-    time_t start;   // mktime of that minute at second 0
+    char key[minute_length];  // already checked against the template
+    time_t start;             // mktime of that minute at second 0
 } cache;
 
 int digits(const char *text, int count) {
@@ -32,8 +34,9 @@ int digits(const char *text, int count) {
     return value;
 }
 
-const char *check_template(const char *text) {
-    for (size_t i = 0; i < timestamp_length; ++i) {
+// Checks text[from, 23) against the template; the first mismatch decides.
+const char *check_template(const char *text, size_t from = 0) {
+    for (size_t i = from; i < timestamp_length; ++i) {
         char expected = timestamp_template[i];
         if (expected == 'n') {
             if (text[i] < '0' || text[i] > '9') {
@@ -52,8 +55,12 @@ const char *check_template(const char *text) {
     return nullptr;
 }
 
+bool in_cached_minute(const char *text) {
+    return cache.valid && memcmp(cache.key, text, minute_length) == 0;
+}
+
 time_t minute_start(const char *text) {
-    if (cache.valid && memcmp(cache.key, text, sizeof cache.key) == 0) return cache.start;
+    if (in_cached_minute(text)) return cache.start;
     working_time.tm_year = digits(text, 4) - 1900;
     working_time.tm_mon = digits(text + 5, 2) - 1;
     working_time.tm_mday = digits(text + 8, 2);
@@ -67,16 +74,16 @@ time_t minute_start(const char *text) {
     return cache.start;
 }
 
-bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-uint32_t hex_value(const char *run, size_t length) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        char c = run[i];
-        value = value * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+// Session ids are written with lower-case digits only.
+struct hex_digit_table {
+    int8_t value[256];
+    constexpr hex_digit_table() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
     }
-    return value;
-}
+};
+constexpr hex_digit_table hex_digits;
 
 }  // namespace
 
@@ -97,7 +104,9 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
                  static_cast<int>(max_text_length));
         return timestamp_error;
     }
-    if (const char *error = check_template(text)) return error;
+    // The cached minute was checked when it was converted.
+    size_t unchecked = result != nullptr && in_cached_minute(text) ? minute_length : 0;
+    if (const char *error = check_template(text, unchecked)) return error;
     if (result == nullptr) return nullptr;
 
     result->tv_sec = minute_start(text) + digits(text + 17, 2) - parse_settings.log_time_base;
@@ -107,33 +116,46 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
 
 const char *parse_session_id(const char *text, uint64_t *result) {
     if (text == nullptr) return "NULL passed as session id string";
-    size_t length = strnlen(text, max_text_length + 1);
-    if (length > max_text_length) {
+    // One pass reads both runs up to the end or the first character that
+    // does not belong, which is then reported unless the length error
+    // comes first.
+    uint64_t value = 0;
+    uint64_t high_run = 0;
+    const char *dot = nullptr;
+    const char *end = text;
+    for (;; ++end) {
+        int digit = hex_digits.value[static_cast<unsigned char>(*end)];
+        if (digit >= 0) {
+            value = value * 16 + static_cast<uint64_t>(digit);
+        } else if (*end == '.' && dot == nullptr) {
+            dot = end;
+            high_run = value;
+            value = 0;
+        } else {
+            break;
+        }
+    }
+    size_t checked = static_cast<size_t>(end - text);
+    if (checked + strnlen(end, max_text_length + 1) > max_text_length) {
         snprintf(session_id_error, sizeof session_id_error,
                  "session id string is more than %d characters long",
                  static_cast<int>(max_text_length));
         return session_id_error;
     }
-    const char *dot = nullptr;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '.' && dot == nullptr) {
-            dot = text + i;
-        } else if (!is_hex_digit(text[i])) {
-            snprintf(session_id_error, sizeof session_id_error,
-                     "character %d in session id string is '%c', expected hex digit",
-                     static_cast<int>(i + 1), text[i]);
-            return session_id_error;
-        }
+    if (*end != '\0') {
+        snprintf(session_id_error, sizeof session_id_error,
+                 "character %d in session id string is '%c', expected hex digit",
+                 static_cast<int>(checked + 1), *end);
+        return session_id_error;
     }
     if (dot == nullptr) return "Missing \".\" in session id string";
     size_t high_length = static_cast<size_t>(dot - text);
-    size_t low_length = length - high_length - 1;
+    size_t low_length = static_cast<size_t>(end - dot) - 1;
     if (high_length > 8 || low_length > 8)
         return "none of the parts of a session id string may be longer than 8 hex digits";
     // The server always writes both runs; an empty one means the log line is damaged.
     if (high_length == 0 || low_length == 0)
         return "none of the parts of a session id string may be empty";
-    *result = (static_cast<uint64_t>(hex_value(text, high_length)) << 32) |
-              hex_value(dot + 1, low_length);
+    *result = high_run << 32 | value;
     return nullptr;
 }
