@@ -102,6 +102,7 @@ void database_consumer_finish(int dry_run) {
     free(state.poll_set);
     state.poll_set = nullptr;
     state.poll_set_capacity = 0;
+    state.poll_set_waited = false;
     // Open sessions are reported, not closed: the program is about to end.
     if (state.connection_list.head != nullptr)
         print_error("Error: not all database connections closed\n");
