@@ -3,6 +3,7 @@
 
 #include "database/consumer_queue.h"
 #include "database/database_state.h"
+#include "database/timer_slack.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
 #include "quillrun/pipeline.h"
@@ -97,6 +98,7 @@ void database_consumer_finish(int dry_run) {
         out = nullptr;
         finish_failed = 1;
     }
+    require_timely_wakeups();
     free(state.connect_string);
     state.connect_string = nullptr;
     free(state.poll_set);

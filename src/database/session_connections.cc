@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "database/connect_string.h"
+#include "database/timer_slack.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 
@@ -321,6 +322,7 @@ bool wait_for_progress(database_state &state, int64_t timeout_microseconds) {
     if (busy < 0) return false;
     if (busy == 0) return true;
     int64_t milliseconds = std::max<int64_t>(0, (timeout_microseconds + 999) / 1000);
+    allow_late_wakeups();
     if (poll(state.poll_set, static_cast<nfds_t>(busy), static_cast<int>(milliseconds)) < 0) {
         if (errno == EINTR) return true;
         perror("Error in poll()");

@@ -1,6 +1,7 @@
 // Replays against a real PostgreSQL server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "database/database_state.h"
+#include "database/timer_slack.h"
 #include "replay_harness.h"
 
 namespace {
@@ -461,3 +463,27 @@ TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
 }
 
 }  // namespace
+
+// Waits for a busy session may end late; the nap that follows, and the
+// process after the replay, are back to timely wake-ups.
+TEST_F(Replay, OnlyWaitsForBusySessionsMayWakeLate) {
+    const unsigned long initial = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK));
+    std::vector<unsigned long> slack_before_item(6, 0);
+    script s;
+    s.connect(0, 0x91)
+        .execute(0, 0x91, "select pg_sleep(0.3)")
+        .execute(0.1, 0x91, "select 1")    // falls due while the sleep runs
+        .disconnect(1, 0x91)              // reached after a nap
+        .connect(1, 0x92)
+        .disconnect(1, 0x92);
+    replay_options options = at_debug(2);
+    options.before_item = [&](size_t index) {
+        slack_before_item[index] = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK));
+    };
+    replay_run run = replay(*server, s, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Napping for 0."), std::string::npos) << run.err;
+    EXPECT_EQ(slack_before_item[3], late_wakeup_nanoseconds);
+    EXPECT_EQ(slack_before_item[4], initial);
+    EXPECT_EQ(static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK)), initial);
+}
