@@ -6,10 +6,10 @@
 #
 #   bench/replay_cpu.sh [-n RUNS] [QUILLRUN ...]
 #
-# QUILLRUN defaults to build/release/quillrun (built when missing).  Prints
-# every run and the best of each binary and of pgbench (which runs beside
-# them against the same database), in microseconds of user+system CPU
-# per statement.
+# QUILLRUN defaults to build/release/quillrun, which is brought up to date
+# first.  Prints every run and the best of each binary and of pgbench (which
+# runs beside them against the same database), in microseconds of
+# user+system CPU per statement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
