@@ -7,6 +7,7 @@
 #include "database/database_state.h"
 #include "database/schedule.h"
 #include "database/session_connections.h"
+#include "database/timer_slack.h"
 #include "quillrun/alloc.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
@@ -74,6 +75,7 @@ bool pass_idle_time(database_state &state, time_value delay) {
     print_debug(2, "Napping for %lu.%06lu seconds\n", seconds, microseconds);
     struct timeval timeout = {static_cast<time_t>(delay.seconds),
                               static_cast<suseconds_t>(delay.microseconds)};
+    require_timely_wakeups();
     if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
         perror("Error in select()");
         return false;

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "database/timer_slack.h"
+
 namespace {
 
 database_state the_state;
@@ -28,4 +30,5 @@ void reset_replay_state() {
     free(the_state.connect_string);
     free(the_state.poll_set);
     the_state = database_state{};
+    require_timely_wakeups();
 }

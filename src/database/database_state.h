@@ -49,6 +49,9 @@ struct database_state {
     // Scratch space for the poll over the busy sockets, grown as needed.
     struct pollfd *poll_set = nullptr;
     size_t poll_set_capacity = 0;
+    // The poll set holds what the last wait found and no record has changed
+    // since, so the next pass can step the records without polling again.
+    bool poll_set_waited = false;
 };
 
 database_state &replay_state();

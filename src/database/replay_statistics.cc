@@ -3,6 +3,7 @@
 
 #include "database/consumer_queue.h"
 #include "database/database_state.h"
+#include "database/timer_slack.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
 #include "quillrun/pipeline.h"
@@ -97,11 +98,13 @@ void database_consumer_finish(int dry_run) {
         out = nullptr;
         finish_failed = 1;
     }
+    require_timely_wakeups();
     free(state.connect_string);
     state.connect_string = nullptr;
     free(state.poll_set);
     state.poll_set = nullptr;
     state.poll_set_capacity = 0;
+    state.poll_set_waited = false;
     // Open sessions are reported, not closed: the program is about to end.
     if (state.connection_list.head != nullptr)
         print_error("Error: not all database connections closed\n");

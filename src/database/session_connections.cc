@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "database/connect_string.h"
+#include "database/timer_slack.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 
@@ -69,6 +70,31 @@ long gather_busy_sockets(database_state &state) {
     }
     return count;
 }
+
+// Fills the poll set with the busy sockets' readiness.  Right after a wait
+// it already holds that: polling again would only repeat the answer.  False
+// after a message.
+bool learn_readiness(database_state &state) {
+    if (state.poll_set_waited) {
+        state.poll_set_waited = false;
+        return true;
+    }
+    long busy = gather_busy_sockets(state);
+    if (busy <= 0) return busy == 0;
+    if (poll(state.poll_set, static_cast<nfds_t>(busy), 0) < 0) {
+        // Interrupted: nothing is ready this time; any other failure ends the replay.
+        if (errno != EINTR) {
+            perror("Error in poll()");
+            return false;
+        }
+        for (long i = 0; i < busy; ++i) state.poll_set[i].revents = 0;
+    }
+    return true;
+}
+
+// The records are about to change, so what the last wait found no longer
+// lines up with them.
+void forget_readiness(database_state &state) { state.poll_set_waited = false; }
 
 void count_open(uint64_t *open, uint64_t *maximum) {
     ++*open;
@@ -273,19 +299,9 @@ void release_record(session_connection *record) {
 poll_report poll_connections(database_state &state, uint64_t session_id) {
     poll_report report;
     report.record = session_list_find(state.connection_list, session_id);
-    long busy = gather_busy_sockets(state);
-    if (busy < 0) {
+    if (!learn_readiness(state)) {
         report.failed = true;
         return report;
-    }
-    if (busy > 0 && poll(state.poll_set, static_cast<nfds_t>(busy), 0) < 0) {
-        // Interrupted: nothing is ready this time; any other failure ends the replay.
-        if (errno != EINTR) {
-            perror("Error in poll()");
-            report.failed = true;
-            return report;
-        }
-        for (long i = 0; i < busy; ++i) state.poll_set[i].revents = 0;
     }
     long index = 0;
     for (session_connection *record = state.connection_list.head; record != nullptr;
@@ -306,15 +322,18 @@ bool wait_for_progress(database_state &state, int64_t timeout_microseconds) {
     if (busy < 0) return false;
     if (busy == 0) return true;
     int64_t milliseconds = std::max<int64_t>(0, (timeout_microseconds + 999) / 1000);
-    if (poll(state.poll_set, static_cast<nfds_t>(busy), static_cast<int>(milliseconds)) < 0 &&
-        errno != EINTR) {
+    allow_late_wakeups();
+    if (poll(state.poll_set, static_cast<nfds_t>(busy), static_cast<int>(milliseconds)) < 0) {
+        if (errno == EINTR) return true;
         perror("Error in poll()");
         return false;
     }
+    state.poll_set_waited = true;
     return true;
 }
 
 bool open_connection(database_state &state, const replay_item *item) {
+    forget_readiness(state);
     uint64_t session_id = replay_get_session_id(item);
     print_debug(2, "Starting database connection for session 0x%lx\n",
                 static_cast<unsigned long>(session_id));
@@ -365,6 +384,7 @@ bool open_connection(database_state &state, const replay_item *item) {
 }
 
 bool close_connection(database_state &state, session_connection *record) {
+    forget_readiness(state);
     if (record->state == conn_closed) {
         print_debug(2, "Removing closed session 0x%lx\n", id_of(record));
         session_list_remove(state.connection_list, record);
@@ -388,6 +408,7 @@ bool close_connection(database_state &state, session_connection *record) {
 }
 
 bool send_request(database_state &state, session_connection *record, const replay_item *item) {
+    forget_readiness(state);
     PGconn *connection = record->connection;
     const char *what = nullptr;  // names the request when sending fails
     switch (replay_get_type(item)) {

@@ -19,8 +19,9 @@ struct poll_report {
 poll_report poll_connections(database_state &state, uint64_t session_id);
 
 // Blocks until a busy socket is ready or the time-out has passed (rounded
-// up to whole milliseconds).  Returns at once when nothing is busy.  False
-// after a message when poll fails.
+// up to whole milliseconds; the kernel may end it a few milliseconds later,
+// see timer_slack.h).  Returns at once when nothing is busy.  False after a
+// message when poll fails.
 bool wait_for_progress(database_state &state, int64_t timeout_microseconds);
 
 // Each returns true on success and prints its own message on failure.

@@ -1,6 +1,7 @@
 // Replays against a real PostgreSQL server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <thread>
 
 #include "database/database_state.h"
+#include "database/session_connections.h"
+#include "database/timer_slack.h"
+#include "quillrun/database.h"
 #include "replay_harness.h"
 
 namespace {
@@ -461,3 +465,60 @@ TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
 }
 
 }  // namespace
+
+// Waits for a busy session may end late; the nap that follows, and the
+// process after the replay, are back to timely wake-ups.
+TEST_F(Replay, OnlyWaitsForBusySessionsMayWakeLate) {
+    const unsigned long initial = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK));
+    std::vector<unsigned long> slack_before_item(6, 0);
+    script s;
+    s.connect(0, 0x91)
+        .execute(0, 0x91, "select pg_sleep(0.3)")
+        .execute(0.1, 0x91, "select 1")    // falls due while the sleep runs
+        .disconnect(1, 0x91)              // reached after a nap
+        .connect(1, 0x92)
+        .disconnect(1, 0x92);
+    replay_options options = at_debug(2);
+    options.before_item = [&](size_t index) {
+        slack_before_item[index] = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK));
+    };
+    replay_run run = replay(*server, s, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Napping for 0."), std::string::npos) << run.err;
+    EXPECT_EQ(slack_before_item[3], late_wakeup_nanoseconds);
+    EXPECT_EQ(slack_before_item[4], initial);
+    EXPECT_EQ(static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK)), initial);
+}
+
+// The pass after a wait reads what the wait found, unless a record has been
+// added or has started a request in between: then it must poll afresh, or
+// it would read the readiness of the wrong sockets.
+TEST_F(Replay, PassAfterAWaitSeesRecordsChangedSinceTheWait) {
+    database_state &state = replay_state();
+    ASSERT_EQ(database_consumer_init(nullptr, server->socket_dir().c_str(), server->port(),
+                                     nullptr, 1.0),
+              1);
+    timeval now{};
+    replay_item *first = replay_create_connect(&now, 0xa1, "postgres", "postgres");
+    ASSERT_TRUE(open_connection(state, first));
+    replay_free(first);
+    session_connection *sleeper = session_list_find(state.connection_list, 0xa1);
+    for (int i = 0; i < 1000 && sleeper->state != conn_idle; ++i) {
+        ASSERT_TRUE(wait_for_progress(state, 10000));
+        ASSERT_FALSE(poll_connections(state, 0xa1).failed);
+    }
+    ASSERT_EQ(sleeper->state, conn_idle);
+
+    replay_item *sleep = replay_create_execute(&now, 0xa1, "select pg_sleep(0.2)");
+    ASSERT_TRUE(send_request(state, sleeper, sleep));
+    replay_free(sleep);
+    // The wait ends when the sleep's result is there; then a second session
+    // connects, in front of the first in the list, before the next pass.
+    ASSERT_TRUE(wait_for_progress(state, 10000000));
+    replay_item *second = replay_create_connect(&now, 0xa2, "postgres", "postgres");
+    ASSERT_TRUE(open_connection(state, second));
+    replay_free(second);
+    ASSERT_FALSE(poll_connections(state, 0xa1).failed);
+    EXPECT_EQ(stats().stat_results, 1u);
+    EXPECT_EQ(sleeper->state, conn_idle);
+}
