@@ -102,7 +102,7 @@ echo "Parsing..." >&2
 parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
 
-"$quillrun" -f -o "$work/big.qr" "$work/big.log" 2>/dev/null
+"$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))
 best_of_three cat "$work/big.qr"
 cat_elapsed=$elapsed
@@ -118,7 +118,7 @@ pgbench_cpu=$cpu
 statements=$((4 * 2000 * 7))
 sleep 1
 scripts/pgserver.sh stop "$work/src"
-"$quillrun" -f -o "$work/pgbench.qr" "$work/src/log/postgresql" 2>/dev/null
+"$quillrun" -f -o "$work/pgbench.qr" "$work/src/log/postgresql" >/dev/null 2>&1
 start_server "$work/dst"
 PGHOST=$work/dst "$pgbench" -i -q -s 2 >/dev/null 2>&1
 measure "$quillrun" -r -j -h "$work/dst" "$work/pgbench.qr"
