@@ -12,14 +12,14 @@
 # user+system CPU per statement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/deps.sh
 
 runs=5
 if [ "${1:-}" = -n ]; then runs=$2; shift 2; fi
 binaries=("$@")
 if [ ${#binaries[@]} -eq 0 ]; then
-    cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLRUN_TESTS=OFF >/dev/null
-    cmake --build build/release -j2 --target quillrun >/dev/null
-    binaries=("$PWD/build/release/quillrun")
+    build_release
+    binaries=("$quillrun")
 fi
 
 work=$(mktemp -d /tmp/quillrun-replay-cpu.XXXXXX)

@@ -15,11 +15,7 @@ packages+=(time bc)
 install_dependencies
 
 target_mb=${1:-300}
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S . -B build/release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUILLRUN_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" --target quillrun >/dev/null
-quillrun=$PWD/build/release/quillrun
+build_release
 
 work=$(mktemp -d /tmp/quillrun-bench.XXXXXX)
 chmod 755 "$work"

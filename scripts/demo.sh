@@ -9,11 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 install_dependencies
 
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S . -B build/release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUILLRUN_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" --target quillrun >/dev/null
-quillrun=$PWD/build/release/quillrun
+build_release
 
 work=$(mktemp -d /tmp/quillrun-demo.XXXXXX)
 chmod 755 "$work"

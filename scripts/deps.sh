@@ -18,3 +18,13 @@ install_dependencies() {
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
+
+# Builds the optimised binary in build/release and sets $quillrun to it.
+build_release() {
+    local generator=()
+    command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+    cmake -S . -B build/release "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+        -DQUILLRUN_TESTS=OFF >/dev/null
+    cmake --build build/release -j "$(nproc)" --target quillrun >/dev/null
+    quillrun=$PWD/build/release/quillrun
+}

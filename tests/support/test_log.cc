@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "parse/parse_setup.h"
+#include "support/capture.h"
 #include "quillrun/parse.h"
 
 test_log::test_log(const std::string &text, int csv, const char *begin, const char *end) {
@@ -119,4 +120,27 @@ std::ostream &operator<<(std::ostream &out, const parsed_entry &entry) {
         << entry.type << " \"" << entry.message << "\"";
     if (entry.detail) out << " detail \"" << *entry.detail << "\"";
     return out << "}";
+}
+
+parsed_entry entry(long seconds, long milliseconds, const char *user, const char *database,
+                   uint64_t session_id, log_type type, const std::string &message,
+                   std::optional<std::string> detail) {
+    return {seconds, milliseconds * 1000, user, database, session_id, type, message, detail};
+}
+
+void check_entry_cases(const std::vector<entry_case> &cases, int csv) {
+    for (const auto &c : cases) {
+        for (size_t read_size : {1, 0}) {
+            test_log log(c.log, csv, c.begin, c.end);
+            set_log_read_size(read_size);
+            stream_capture err(stderr);
+            parse_run run = parse_all_entries(csv);
+            std::string messages = err.stop();
+            std::string where = std::string(c.name) + ", read size " + std::to_string(read_size);
+            EXPECT_EQ(run.entries, c.entries) << where;
+            EXPECT_EQ(run.last_result, c.last_result) << where;
+            EXPECT_TRUE(run.end_is_final) << where;
+            EXPECT_EQ(messages, c.messages) << where;
+        }
+    }
 }

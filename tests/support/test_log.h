@@ -62,5 +62,25 @@ struct parse_run {
 // after a 0, once more.
 parse_run parse_all_entries(int csv);
 
+parsed_entry entry(long seconds, long milliseconds, const char *user, const char *database,
+                   uint64_t session_id, log_type type, const std::string &message,
+                   std::optional<std::string> detail = std::nullopt);
+
+// A log, the entries a parser must make of it, how the parse ends and all
+// it prints on standard error, within an optional -b/-e window.
+struct entry_case {
+    const char *name;
+    std::string log;
+    std::vector<parsed_entry> entries;
+    int last_result;
+    std::string messages;
+    const char *begin = nullptr;
+    const char *end = nullptr;
+};
+
+// Parses each case twice, in whole blocks and one byte per read, and checks
+// entries, ending, that the end stays final, and the messages.
+void check_entry_cases(const std::vector<entry_case> &cases, int csv);
+
 std::ostream &operator<<(std::ostream &out, const read_line &line);
 std::ostream &operator<<(std::ostream &out, const parsed_entry &entry);

@@ -19,38 +19,7 @@ std::string record(const char *at, const std::string &user, const std::string &d
            ",00000," + message + "," + detail + ",,,,,,,,\"psql\",\"client backend\",,0\n";
 }
 
-parsed_entry entry(long seconds, long milliseconds, const char *user, const char *database,
-                   uint64_t session_id, log_type type, const std::string &message,
-                   std::optional<std::string> detail = std::nullopt) {
-    return {seconds, milliseconds * 1000, user, database, session_id, type, message, detail};
-}
-
-struct entry_case {
-    const char *name;
-    std::string log;
-    std::vector<parsed_entry> entries;
-    int last_result;
-    std::string messages;  // all of standard error
-    const char *begin = nullptr;
-    const char *end = nullptr;
-};
-
-void check(const std::vector<entry_case> &cases) {
-    for (const auto &c : cases) {
-        for (size_t read_size : {1, 0}) {
-            test_log log(c.log, 1, c.begin, c.end);
-            set_log_read_size(read_size);
-            stream_capture err(stderr);
-            parse_run run = parse_all_entries(1);
-            std::string messages = err.stop();
-            std::string where = std::string(c.name) + ", read size " + std::to_string(read_size);
-            EXPECT_EQ(run.entries, c.entries) << where;
-            EXPECT_EQ(run.last_result, c.last_result) << where;
-            EXPECT_TRUE(run.end_is_final) << where;
-            EXPECT_EQ(messages, c.messages) << where;
-        }
-    }
-}
+void check(const std::vector<entry_case> &cases) { check_entry_cases(cases, 1); }
 
 const uint64_t s1 = 0x6b19e41000001e27;
 
