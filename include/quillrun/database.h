@@ -7,4 +7,8 @@ int database_consumer_init(const char *outfile, const char *host, int port, cons
                            double factor);
 int database_consumer(replay_item *item);
 int database_consumer_dry_run(replay_item *item);
+// At the end of the input: sends the items that still wait and waits for
+// the sessions to take them.
+int database_consumer_complete();
+int database_consumer_dry_run_complete();
 void database_consumer_finish(int dry_run);

@@ -20,6 +20,12 @@ using replay_provider_finish = void (*)();
 using replay_consumer_init = int (*)(const char *outfile, const char *host, int port,
                                      const char *password, double factor);
 using replay_consumer_finish = void (*)(int dry_run);
+// Called once, after the provider has signalled the end of the input and
+// before either finish operation: the consumer completes the work it has
+// taken (sends what still waits, writes out what is buffered), so that a
+// failure there is reported before any statistics are printed.  1 on
+// success, 0 on failure (message printed).
+using replay_consumer_complete = int (*)();
 
 // Writes a duration on stats_stream after a label: " H hours", " M minutes"
 // (each only when not 0) and " S.SSS seconds\n".

@@ -18,6 +18,8 @@ int file_consumer_init(const char *outfile, const char *host, int port, const ch
 // Records are buffered: one that was taken (result 1) is in the file only
 // once a later call or the finish has written the buffer out.
 int file_consumer(replay_item *item);
+// Writes out the buffered records; 0 after a reported write error.
+int file_consumer_complete();
 void file_consumer_finish(int dry_run);
 
 // True when writing the replay file failed, in file_consumer or in the

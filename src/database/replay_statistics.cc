@@ -88,16 +88,18 @@ void print_dry_run_report(const database_state &state, FILE *out) {
 
 }  // namespace
 
+int database_consumer_complete() {
+    // The last items may still wait in their sessions' queues; a replay is
+    // complete only once they have been sent.
+    return drain_pending_items(replay_state()) ? 1 : 0;
+}
+
+int database_consumer_dry_run_complete() { return 1; }
+
 void database_consumer_finish(int dry_run) {
     trace_enter("database_consumer_finish");
     database_state &state = replay_state();
     FILE *out = stats_stream;
-    // The last items may still wait in their sessions' queues; a replay is
-    // complete only once they have been sent.
-    if (out != nullptr && !dry_run && !drain_pending_items(state)) {
-        out = nullptr;
-        finish_failed = 1;
-    }
     require_timely_wakeups();
     free(state.connect_string);
     state.connect_string = nullptr;

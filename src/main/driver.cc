@@ -22,10 +22,13 @@ pipeline_operations choose_operations(const run_options &options) {
         operations.consumer = file_consumer;
         operations.consumer_init = file_consumer_init;
         operations.consumer_finish = file_consumer_finish;
+        operations.consumer_complete = file_consumer_complete;
     } else {
         operations.consumer = options.dry_run ? database_consumer_dry_run : database_consumer;
         operations.consumer_init = database_consumer_init;
         operations.consumer_finish = database_consumer_finish;
+        operations.consumer_complete =
+            options.dry_run ? database_consumer_dry_run_complete : database_consumer_complete;
     }
     return operations;
 }
@@ -62,7 +65,7 @@ int run_pipeline(const pipeline_operations &operations, const run_options &optio
                                        options.username_filter) != 0 &&
               operations.consumer_init(options.outfile, options.host, options.port,
                                        options.password, options.factor) != 0 &&
-              pump_items(operations);
+              pump_items(operations) && operations.consumer_complete() != 0;
     if (!ok) stats_stream = nullptr;
     operations.provider_finish();
     operations.consumer_finish(options.dry_run);

@@ -12,6 +12,7 @@ struct pipeline_operations {
     replay_item_consumer consumer;
     replay_consumer_init consumer_init;
     replay_consumer_finish consumer_finish;
+    replay_consumer_complete consumer_complete;
 };
 
 // What the command line hands to the driver.  Strings live until the
@@ -33,14 +34,15 @@ struct run_options {
     const char *username_filter = nullptr;
 };
 
-// The six operations for the form the options select.
+// The operations for the form the options select.
 pipeline_operations choose_operations(const run_options &options);
 
 // The stream for the statistics.  The replay file itself goes to standard
 // output with -f and no file name (or "-"), so the statistics must not.
 FILE *choose_stats_stream(const run_options &options);
 
-// Sets stats_stream, initialises, pumps and finishes.  Returns the exit
+// Sets stats_stream, initialises, pumps, completes the consumer's work and
+// finishes.  Returns the exit
 // status: 0 when the provider reached its end and both finish operations
 // succeeded, 1 after any failure.
 int run_pipeline(const pipeline_operations &operations, const run_options &options);

@@ -157,6 +157,11 @@ int file_consumer(replay_item *item) {
     return written ? 1 : -1;
 }
 
+int file_consumer_complete() {
+    if (!output.failed) flush_output();
+    return output.failed ? 0 : 1;
+}
+
 void file_consumer_finish(int) {
     trace_enter("file_consumer_finish");
     if (!output.failed) flush_output();

@@ -99,9 +99,10 @@ replay_run replay(const pg_server &srv, script &items, const replay_options &opt
     run.port = srv.port();
     run.password = options.password;
     run.factor = options.factor;
-    const pipeline_operations operations = {feed_provider,     feed_init,
-                                            feed_finish,       counting_consumer,
-                                            database_consumer_init, database_consumer_finish};
+    const pipeline_operations operations = {feed_provider,          feed_init,
+                                            feed_finish,            counting_consumer,
+                                            database_consumer_init, database_consumer_finish,
+                                            database_consumer_complete};
     int saved_skip = skip_idle;
     const char *saved_extra = extra_connstr;
     skip_idle = options.skip_idle ? 1 : 0;

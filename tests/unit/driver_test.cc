@@ -13,6 +13,7 @@ struct script {
     std::vector<std::string> calls;
     int provider_init_result = 1;
     int consumer_init_result = 1;
+    int consumer_complete_result = 1;
     std::vector<replay_item *> items;  // what the provider returns, in order
     size_t next_item = 0;
     std::vector<int> answers;          // what the consumer answers, in order
@@ -49,8 +50,14 @@ void fake_consumer_finish(int dry_run) {
     current.finish_dry_run = dry_run;
 }
 
+int fake_consumer_complete() {
+    current.calls.push_back("consumer_complete");
+    return current.consumer_complete_result;
+}
+
 const pipeline_operations fakes = {fake_provider,      fake_provider_init, fake_provider_finish,
-                                   fake_consumer,      fake_consumer_init, fake_consumer_finish};
+                                   fake_consumer,      fake_consumer_init, fake_consumer_finish,
+                                   fake_consumer_complete};
 
 int run(script s, run_options options = {}) {
     current = std::move(s);
@@ -64,7 +71,7 @@ TEST(Driver, EndAtOnceRunsBothFinishesAndKeepsStatistics) {
     s.items = {end_item};
     EXPECT_EQ(run(s), 0);
     EXPECT_EQ(current.calls, (calls{"provider_init", "consumer_init", "provide",
-                                    "provider_finish", "consumer_finish"}));
+                                    "consumer_complete", "provider_finish", "consumer_finish"}));
     EXPECT_EQ(current.streams_at_finish, (std::vector<FILE *>{stdout, stdout}));
 }
 
@@ -78,7 +85,7 @@ TEST(Driver, OffersAnItemAgainUntilTaken) {
     EXPECT_EQ(current.calls,
               (calls{"provider_init", "consumer_init", "provide", "consume a", "consume a",
                      "consume a", "consume a", "provide", "consume b", "provide",
-                     "provider_finish", "consumer_finish"}));
+                     "consumer_complete", "provider_finish", "consumer_finish"}));
     EXPECT_EQ(current.finish_dry_run, 1);
 }
 
@@ -101,6 +108,10 @@ TEST(Driver, FailuresStopTheRunSuppressStatisticsAndStillFinish) {
           "consumer_finish"}},
         {"provider error", [] { script s; s.items = {&item_a, nullptr}; s.answers = {1}; return s; }(),
          {"provider_init", "consumer_init", "provide", "consume a", "provide", "provider_finish",
+          "consumer_finish"}},
+        {"the consumer cannot complete its work",
+         [] { script s; s.items = {end_item}; s.consumer_complete_result = 0; return s; }(),
+         {"provider_init", "consumer_init", "provide", "consumer_complete", "provider_finish",
           "consumer_finish"}},
     };
     for (auto &row : rows) {
