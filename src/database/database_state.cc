@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "database/scheduler.h"
 #include "database/timer_slack.h"
 
 namespace {
@@ -13,15 +14,11 @@ database_state the_state;
 database_state &replay_state() { return the_state; }
 
 void reset_replay_state() {
+    scheduler_release(the_state);
     session_connection *record = the_state.connection_list.head;
     while (record != nullptr) {
         session_connection *next = record->next;
         if (record->connection != nullptr) PQfinish(record->connection);
-        while (pending_item *pending = record->pending_head) {
-            record->pending_head = pending->next;
-            replay_free(pending->item);
-            free(pending);
-        }
         free(record->fatal_message);
         free(record);
         record = next;
@@ -29,6 +26,7 @@ void reset_replay_state() {
     session_list_release_index(the_state.connection_list);
     free(the_state.connect_string);
     free(the_state.poll_set);
+    free(the_state.poll_records);
     the_state = database_state{};
     require_timely_wakeups();
 }

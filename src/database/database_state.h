@@ -1,6 +1,6 @@
-// The state of the database replay, shared by the set-up, the consumer, the
-// session connections, the dry run and the statistics.  One instance lives
-// for the whole run; everything in it is zero, empty or none at start.
+// The state of the database replay, shared by the set-up, the scheduler,
+// the session connections, the dry run and the statistics.  One instance
+// lives for the whole run; everything in it is zero, empty or none at start.
 #pragma once
 
 #include <poll.h>
@@ -8,11 +8,42 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "database/lock_monitor.h"
+#include "database/replay_counters.h"
 #include "database/session_list.h"
 #include "database/time_value.h"
 
 constexpr int lag_warning_count = 11;
-constexpr int histogram_buckets = 5;
+
+// An item taken from the provider and not yet sent.
+struct window_entry {
+    replay_item *item;
+    size_t bytes;  // what it holds, for the bound on the window
+};
+
+// The items taken ahead of the one that is due, in log order: a ring of
+// entries.  Items leave it only from the front, when they are sent or move
+// to a parked session's queue.
+struct stream_window {
+    window_entry *entries = nullptr;
+    size_t capacity = 0;  // a power of two, or 0
+    size_t front = 0;     // index of the oldest entry
+    size_t count = 0;
+    size_t bytes = 0;
+    // Entries from the front that have been looked at for connections to
+    // open ahead of time.
+    size_t connects_scanned = 0;
+};
+
+// Who holds up the stream: the session whose item is at the front and due
+// but cannot be sent yet.
+struct stream_hold {
+    uint64_t session_id = 0;
+    bool active = false;
+    time_value since;
+    time_value next_check;     // when to ask the server (or give up waiting)
+    int64_t check_interval = 0;  // microseconds until the check after next
+};
 
 struct database_state {
     time_value start_time;        // set-up; the schedule counts from it
@@ -27,31 +58,35 @@ struct database_state {
     bool dry_run_saw_first_item = false;
     bool lag_warned[lag_warning_count] = {};
 
-    int64_t stat_max_lag = 0;     // whole seconds
-    uint64_t stat_calls = 0;
-    uint64_t stat_connections = 0;
-    uint64_t stat_open_connections = 0;
-    uint64_t stat_max_connections = 0;
-    uint64_t stat_results = 0;
-    uint64_t stat_errors = 0;
-    uint64_t stat_prepares = 0;
-    uint64_t stat_open_statements = 0;
-    uint64_t stat_max_statements = 0;
-    time_value stat_statement_time;
-    time_value stat_max_statement_time;
-    time_value stat_connection_time;
-    uint64_t stat_histogram[histogram_buckets] = {};
+    replay_counters counters;
 
-    // Sessions that have queued items, and how many items wait in all.
+    // The scheduler's stream of items in log order, and the parked
+    // sessions that have queued items, with what all their queues hold.
+    stream_window window;
+    stream_hold hold;
     session_connection *pending_sessions = nullptr;
     size_t pending_count = 0;
+    size_t pending_bytes = 0;
+    // Sessions the recording had open at the front of the stream (connects
+    // minus disconnects that have left the window), and how many records
+    // were opened ahead of their connect item and still wait for it.
+    uint64_t recorded_open = 0;
+    uint64_t early_open = 0;
 
-    // Scratch space for the poll over the busy sockets, grown as needed.
+    // The connection that asks the server which sessions block which, and
+    // its connection text (that of the first session connected).
+    lock_monitor monitor;
+    char *monitor_conninfo = nullptr;
+
+    // Scratch space for the poll over the busy sockets, grown as needed:
+    // the descriptors, and the record each belongs to (null for the lock
+    // monitor's).
     struct pollfd *poll_set = nullptr;
+    session_connection **poll_records = nullptr;
     size_t poll_set_capacity = 0;
-    // The poll set holds what the last wait found and no record has changed
-    // since, so the next pass can step the records without polling again.
-    bool poll_set_waited = false;
+    // The records' readiness was found by a wait that has just ended, so
+    // the next pass steps them without polling again.
+    bool readiness_from_wait = false;
 };
 
 database_state &replay_state();

@@ -10,24 +10,24 @@ int database_consumer_dry_run(replay_item *item) {
         state.first_item_time = state.last_item_time;
         state.dry_run_saw_first_item = true;
     }
-    ++state.stat_calls;
+    ++state.counters.stat_calls;
     switch (replay_get_type(item)) {
         case pg_connect:
-            ++state.stat_connections;
-            if (++state.stat_open_connections > state.stat_max_connections)
-                state.stat_max_connections = state.stat_open_connections;
+            ++state.counters.stat_connections;
+            if (++state.counters.stat_open_connections > state.counters.stat_max_connections)
+                state.counters.stat_max_connections = state.counters.stat_open_connections;
             break;
         case pg_disconnect:
             // A disconnect without a connect (possible in a replay file)
             // must not wrap the count around.
-            if (state.stat_open_connections > 0) --state.stat_open_connections;
+            if (state.counters.stat_open_connections > 0) --state.counters.stat_open_connections;
             break;
         case pg_prepare:
-            ++state.stat_prepares;
-            ++state.stat_results;
+            ++state.counters.stat_prepares;
+            ++state.counters.stat_results;
             break;
         case pg_execute:
-        case pg_exec_prepared: ++state.stat_results; break;
+        case pg_exec_prepared: ++state.counters.stat_results; break;
         case pg_cancel: break;
     }
     replay_free(item);

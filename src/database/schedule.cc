@@ -26,10 +26,10 @@ time_value target_time(const database_state &state, time_value item_time) {
 }
 
 void check_lag(database_state &state, int64_t lag) {
-    if (lag <= state.stat_max_lag) return;
-    state.stat_max_lag = lag;
+    if (lag <= state.counters.stat_max_lag) return;
+    state.counters.stat_max_lag = lag;
     for (int i = 0; i < lag_warning_count; ++i) {
-        if (state.lag_warned[i] || lag_warnings[i].threshold > state.stat_max_lag) continue;
+        if (state.lag_warned[i] || lag_warnings[i].threshold > state.counters.stat_max_lag) continue;
         printf("Execution is %s behind schedule\n", lag_warnings[i].text);
         fflush(stdout);
         state.lag_warned[i] = true;

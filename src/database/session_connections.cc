@@ -48,12 +48,14 @@ short wanted_events(connection_state state) {
     }
 }
 
-// Fills the poll set with the busy records' sockets in list order.
-// Returns their number, or -1 after "Cannot allocate ...".
+// Fills the poll set with the busy records' sockets, and the lock
+// monitor's while it is busy.  Returns their number, or -1 after "Cannot
+// allocate ...".
 long gather_busy_sockets(database_state &state) {
     session_list &list = state.connection_list;
-    if (state.poll_set_capacity < list.count) {
-        size_t capacity = std::max(list.count, 2 * state.poll_set_capacity);
+    size_t needed = list.count + 1;
+    if (state.poll_set_capacity < needed) {
+        size_t capacity = std::max(needed, 2 * state.poll_set_capacity);
         size_t size = capacity * sizeof(struct pollfd);
         auto *grown = static_cast<struct pollfd *>(qr_realloc(state.poll_set, size));
         if (grown == nullptr) {
@@ -61,22 +63,48 @@ long gather_busy_sockets(database_state &state) {
             return -1;
         }
         state.poll_set = grown;
+        size_t records_size = capacity * sizeof(session_connection *);
+        auto *records =
+            static_cast<session_connection **>(qr_realloc(state.poll_records, records_size));
+        if (records == nullptr) {
+            print_alloc_error(records_size);
+            return -1;
+        }
+        state.poll_records = records;
         state.poll_set_capacity = capacity;
     }
     long count = 0;
     for (session_connection *record = list.head; record != nullptr; record = record->next) {
         if (!is_busy(record->state)) continue;
+        state.poll_records[count] = record;
         state.poll_set[count++] = {record->socket, wanted_events(record->state), 0};
+    }
+    if (monitor_busy(state.monitor)) {
+        state.poll_records[count] = nullptr;
+        state.poll_set[count++] = {state.monitor.socket, monitor_events(state.monitor), 0};
     }
     return count;
 }
 
-// Fills the poll set with the busy sockets' readiness.  Right after a wait
-// it already holds that: polling again would only repeat the answer.  False
-// after a message.
+// Hands what a poll found to the records (and the monitor) it was for.
+void distribute_readiness(database_state &state, long count) {
+    for (long i = 0; i < count; ++i) {
+        session_connection *record = state.poll_records[i];
+        if (record != nullptr)
+            record->revents = state.poll_set[i].revents;
+        else
+            state.monitor.revents = state.poll_set[i].revents;
+    }
+}
+
+// Gives every busy record (and the monitor) what its socket is ready for.
+// Right after a wait they already hold that: polling again would only
+// repeat the answer.  A record that became busy after the wait holds
+// nothing and counts as not ready until the next pass.  False after a
+// message.
 bool learn_readiness(database_state &state) {
-    if (state.poll_set_waited) {
-        state.poll_set_waited = false;
+    if (state.readiness_from_wait) {
+        state.readiness_from_wait = false;
         return true;
     }
     long busy = gather_busy_sockets(state);
@@ -89,16 +117,8 @@ bool learn_readiness(database_state &state) {
         }
         for (long i = 0; i < busy; ++i) state.poll_set[i].revents = 0;
     }
+    distribute_readiness(state, busy);
     return true;
-}
-
-// The records are about to change, so what the last wait found no longer
-// lines up with them.
-void forget_readiness(database_state &state) { state.poll_set_waited = false; }
-
-void count_open(uint64_t *open, uint64_t *maximum) {
-    ++*open;
-    if (*open > *maximum) *maximum = *open;
 }
 
 void finish_connection(session_connection *record) {
@@ -125,12 +145,12 @@ step_result connection_established(database_state &state, session_connection *re
         return step_failed;
     }
     record->socket = PQsocket(record->connection);
+    record->backend_pid = PQbackendPID(record->connection);
     record->state = conn_idle;
-    bool clock_ok = read_clock(&record->connected_at);
-    if (!clock_ok) perror("Error calling gettimeofday");
-    ++state.stat_connections;
-    count_open(&state.stat_open_connections, &state.stat_max_connections);
-    return clock_ok ? step_quiet : step_failed;
+    // A connection opened ahead of time counts once its session's connect
+    // item is reached, as if it had been opened then.
+    if (record->opened_early) return step_quiet;
+    return count_connection(state, record) ? step_quiet : step_failed;
 }
 
 step_result connection_failed(session_connection *record) {
@@ -154,6 +174,7 @@ step_result connection_failed(session_connection *record) {
     print_debug(2, "Connection for session 0x%lx failed with FATAL error: %s\n", id_of(record),
                 record->fatal_message);
     record->state = conn_closed;
+    record->refused_early = record->opened_early;
     finish_connection(record);
     return step_quiet;
 }
@@ -221,7 +242,7 @@ bool is_copy(ExecStatusType status) {
 }
 
 step_result complete_request(database_state &state, session_connection *record) {
-    --state.stat_open_statements;
+    --state.counters.stat_open_statements;
     record->state = conn_idle;
     time_value now;
     if (!read_clock(&now)) {
@@ -229,10 +250,11 @@ step_result complete_request(database_state &state, session_connection *record) 
         return step_failed;
     }
     time_value duration = now - record->statement_started_at;
-    ++state.stat_histogram[histogram_bucket(duration)];
-    if (later_than(duration, state.stat_max_statement_time))
-        state.stat_max_statement_time = duration;
-    state.stat_statement_time = state.stat_statement_time + duration;
+    replay_counters &counters = state.counters;
+    ++counters.stat_histogram[histogram_bucket(duration)];
+    if (later_than(duration, counters.stat_max_statement_time))
+        counters.stat_max_statement_time = duration;
+    counters.stat_statement_time = counters.stat_statement_time + duration;
     return step_quiet;
 }
 
@@ -244,14 +266,14 @@ step_result collect_results(database_state &state, session_connection *record) {
     while (PQisBusy(connection) == 0) {
         result_ptr result(PQgetResult(connection));
         if (result == nullptr) return complete_request(state, record);
-        ++state.stat_results;
+        ++state.counters.stat_results;
         ExecStatusType status = PQresultStatus(result.get());
         print_debug(2, "Session 0x%lx got query response (%s)\n", id_of(record),
                     status_name(status));
         if (status == PGRES_FATAL_ERROR)
             print_debug(1, "Error message session 0x%lx: %s\n", id_of(record),
                         PQresultErrorMessage(result.get()));
-        if (!is_success(status)) ++state.stat_errors;
+        if (!is_success(status)) ++state.counters.stat_errors;
         // libpq would hand out the COPY result forever while it waits for
         // copy data that a replay does not have.
         if (is_copy(status)) {
@@ -303,16 +325,27 @@ poll_report poll_connections(database_state &state, uint64_t session_id) {
         report.failed = true;
         return report;
     }
-    long index = 0;
     for (session_connection *record = state.connection_list.head; record != nullptr;
          record = record->next) {
         if (!is_busy(record->state)) continue;
-        step_result result = step_record(state, record, state.poll_set[index++].revents);
+        short revents = record->revents;
+        record->revents = 0;
+        step_result result = step_record(state, record, revents);
         if (result == step_failed) {
             report.failed = true;
             return report;
         }
         if (result == step_busy) report.quiet = false;
+    }
+    if (monitor_busy(state.monitor)) {
+        time_value now;
+        if (!read_clock(&now)) {
+            perror("Error calling gettimeofday");
+            report.failed = true;
+            return report;
+        }
+        monitor_step(state.monitor, now);
+        if (monitor_busy(state.monitor)) report.quiet = false;
     }
     return report;
 }
@@ -328,12 +361,22 @@ bool wait_for_progress(database_state &state, int64_t timeout_microseconds) {
         perror("Error in poll()");
         return false;
     }
-    state.poll_set_waited = true;
+    distribute_readiness(state, busy);
+    state.readiness_from_wait = true;
     return true;
 }
 
-bool open_connection(database_state &state, const replay_item *item) {
-    forget_readiness(state);
+bool count_connection(database_state &state, session_connection *record) {
+    record->counted = true;
+    replay_counters &counters = state.counters;
+    ++counters.stat_connections;
+    count_open(&counters.stat_open_connections, &counters.stat_max_connections);
+    if (read_clock(&record->connected_at)) return true;
+    perror("Error calling gettimeofday");
+    return false;
+}
+
+bool open_connection(database_state &state, const replay_item *item, bool early) {
     uint64_t session_id = replay_get_session_id(item);
     print_debug(2, "Starting database connection for session 0x%lx\n",
                 static_cast<unsigned long>(session_id));
@@ -378,13 +421,13 @@ bool open_connection(database_state &state, const replay_item *item) {
     record->connection = connection;
     record->socket = socket;
     record->state = conn_connect_write;
+    record->opened_early = early;
     session_list_add(state.connection_list, record);
     PQsetNoticeReceiver(connection, discard_notice, nullptr);
     return true;
 }
 
 bool close_connection(database_state &state, session_connection *record) {
-    forget_readiness(state);
     if (record->state == conn_closed) {
         print_debug(2, "Removing closed session 0x%lx\n", id_of(record));
         session_list_remove(state.connection_list, record);
@@ -394,21 +437,24 @@ bool close_connection(database_state &state, session_connection *record) {
     print_debug(2, "Disconnecting database connection for session 0x%lx\n", id_of(record));
     finish_connection(record);
     bool ok = true;
-    time_value now;
-    if (read_clock(&now)) {
-        state.stat_connection_time = state.stat_connection_time + (now - record->connected_at);
-    } else {
-        perror("Error calling gettimeofday");
-        ok = false;
+    if (record->counted) {
+        replay_counters &counters = state.counters;
+        time_value now;
+        if (read_clock(&now)) {
+            counters.stat_connection_time =
+                counters.stat_connection_time + (now - record->connected_at);
+        } else {
+            perror("Error calling gettimeofday");
+            ok = false;
+        }
+        --counters.stat_open_connections;
     }
-    --state.stat_open_connections;
     session_list_remove(state.connection_list, record);
     release_record(record);
     return ok;
 }
 
 bool send_request(database_state &state, session_connection *record, const replay_item *item) {
-    forget_readiness(state);
     PGconn *connection = record->connection;
     const char *what = nullptr;  // names the request when sending fails
     switch (replay_get_type(item)) {
@@ -418,7 +464,7 @@ bool send_request(database_state &state, session_connection *record, const repla
             break;
         case pg_prepare:
             print_debug(2, "Sending prepare request on session 0x%lx\n", id_of(record));
-            ++state.stat_prepares;
+            ++state.counters.stat_prepares;
             if (PQsendPrepare(connection, replay_get_name(item), replay_get_statement(item), 0,
                               nullptr) == 0)
                 what = "prepare request";
@@ -455,7 +501,7 @@ bool send_request(database_state &state, session_connection *record, const repla
         perror("Error calling gettimeofday");
         ok = false;
     }
-    count_open(&state.stat_open_statements, &state.stat_max_statements);
+    count_open(&state.counters.stat_open_statements, &state.counters.stat_max_statements);
     return ok;
 }
 

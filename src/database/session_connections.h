@@ -15,17 +15,26 @@ struct poll_report {
 };
 
 // Advances every busy record by at most one step, in list order, after one
-// poll (time-out zero) over all busy sockets.  Stops at the first failure.
+// poll (time-out zero) over all busy sockets, then the lock monitor.  Right
+// after wait_for_progress the records already know what their sockets are
+// ready for, and no poll is made.  Stops at the first failure.
 poll_report poll_connections(database_state &state, uint64_t session_id);
 
-// Blocks until a busy socket is ready or the time-out has passed (rounded
-// up to whole milliseconds; the kernel may end it a few milliseconds later,
-// see timer_slack.h).  Returns at once when nothing is busy.  False after a
-// message when poll fails.
+// Blocks until a busy socket (or the lock monitor's) is ready or the
+// time-out has passed (rounded up to whole milliseconds; the kernel may end
+// it a few milliseconds later, see timer_slack.h), and leaves what it found
+// with the records for the next pass.  Returns at once when nothing is
+// busy.  False after a message when poll fails.
 bool wait_for_progress(database_state &state, int64_t timeout_microseconds);
 
 // Each returns true on success and prints its own message on failure.
-bool open_connection(database_state &state, const replay_item *item);
+// early: opened ahead of the session's connect item, which the scheduler
+// still has to reach (see count_connection).
+bool open_connection(database_state &state, const replay_item *item, bool early = false);
+// Counts an established connection as open from now on.  Done when it is
+// established, or for a connection opened early when its connect item is
+// reached.  False after a message when the clock cannot be read.
+bool count_connection(database_state &state, session_connection *record);
 bool close_connection(database_state &state, session_connection *record);  // idle or closed
 bool send_request(database_state &state, session_connection *record, const replay_item *item);
 bool send_cancel(session_connection *record);  // idle or waiting

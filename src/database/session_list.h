@@ -27,11 +27,12 @@ inline bool is_busy(connection_state state) {
     return state != conn_idle && state != conn_closed;
 }
 
-// An item that fell due while its session was busy, waiting in the
-// session's queue for the session to take it.
+// An item of a parked session (see scheduler.h), waiting in the session's
+// queue for the session to take it.
 struct pending_item {
     replay_item *item;
     time_value target;  // when it fell due; its lag counts from there
+    size_t bytes;       // what it holds, for the bound on queued items
     pending_item *next;
 };
 
@@ -40,13 +41,35 @@ struct session_connection {
     PGconn *connection;         // null once finished
     int socket;                 // re-read after every connection step
     connection_state state;
-    time_value connected_at;
+    // What the last poll found for this record's socket; used and cleared by
+    // the next step of the record, so it never outlives the state it was
+    // polled for.
+    short revents;
+    int backend_pid;            // the server process, once connected
+    time_value connected_at;    // counted from here in the statistics
     time_value statement_started_at;
     char *fatal_message;        // the server's text, in conn_closed only
     session_connection *next;   // towards older sessions
     session_connection *previous;
-    pending_item *pending_head;  // this session's queued items, oldest first
+
+    // Opened ahead of its connect item, which has not reached the front of
+    // the stream yet; it counts in no statistic until it has.
+    bool opened_early;
+    // Counted as an open connection (established, and its connect item
+    // reached); only such connections count when they close.
+    bool counted;
+    // Refused with a FATAL error while opened early: tried again when its
+    // connect item comes due, since the target may have been full then.
+    bool refused_early;
+
+    // Parked: waits for a lock that another session of the replay holds
+    // (or, without a way to ask the server, has held up the stream too
+    // long), so its items wait in its own queue and the stream goes on.
+    bool parked;
+    uint64_t blocker_session_id;  // who holds the lock; 0 when not known
+    pending_item *pending_head;   // this session's queued items, oldest first
     pending_item *pending_tail;
+    size_t pending_bytes;
     session_connection *next_pending;  // in the list of sessions with queued items
 };
 

@@ -93,7 +93,7 @@ TEST(Schedule, LagWarningsArePrintedOnceInAscendingOrder) {
         stream_capture out(stdout);
         check_lag(state, s.lag);
         EXPECT_EQ(out.stop(), s.printed);
-        EXPECT_EQ(state.stat_max_lag, s.max_lag);
+        EXPECT_EQ(state.counters.stat_max_lag, s.max_lag);
     }
 }
 

@@ -158,18 +158,18 @@ TEST_F(ConsumerInit, ReplayReportPrintsEveryLineInItsFormat) {
         ASSERT_EQ(database_consumer_init(nullptr, nullptr, -1, nullptr, 0.5), 1);
         database_state &state = replay_state();
         state.start_time.seconds -= r.started_seconds_ago;
-        state.stat_max_lag = 12;
-        state.stat_calls = 3;
-        state.stat_connections = state.stat_max_connections = 1;
-        state.stat_results = 3;  // one prepare, two statements
-        state.stat_prepares = 1;
-        state.stat_errors = 1;
-        state.stat_max_statements = 2;
-        state.stat_statement_time = {0, 500000};
-        state.stat_max_statement_time = {0, 300000};
-        state.stat_connection_time = {2, 0};
-        state.stat_histogram[0] = 1;
-        state.stat_histogram[2] = 2;
+        state.counters.stat_max_lag = 12;
+        state.counters.stat_calls = 3;
+        state.counters.stat_connections = state.counters.stat_max_connections = 1;
+        state.counters.stat_results = 3;  // one prepare, two statements
+        state.counters.stat_prepares = 1;
+        state.counters.stat_errors = 1;
+        state.counters.stat_max_statements = 2;
+        state.counters.stat_statement_time = {0, 500000};
+        state.counters.stat_max_statement_time = {0, 300000};
+        state.counters.stat_connection_time = {2, 0};
+        state.counters.stat_histogram[0] = 1;
+        state.counters.stat_histogram[2] = 2;
         stream_capture out(stdout);
         stats_stream = stdout;
         database_consumer_finish(0);
