@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -85,6 +86,8 @@ void send_question(lock_monitor &monitor, time_value now) {
         return;
     }
     monitor.flushing = flushed == 1;
+    monitor.understood = false;
+    monitor.trouble[0] = '\0';
     monitor.state = monitor_state::asking;
     monitor.deadline = after(now, answer_deadline_microseconds);
 }
@@ -139,13 +142,11 @@ bool read_blockers(lock_monitor &monitor, const char *text) {
 }
 
 void take_results(lock_monitor &monitor) {
-    bool understood = false;
-    std::string trouble = "unexpected answer";
     while (PQisBusy(monitor.connection) == 0) {
         result_ptr result(PQgetResult(monitor.connection));
         if (result == nullptr) {
-            if (!understood) {
-                give_up(monitor, trouble);
+            if (!monitor.understood) {
+                give_up(monitor, monitor.trouble[0] != '\0' ? monitor.trouble : "unexpected answer");
                 return;
             }
             monitor.state = monitor_state::idle;
@@ -154,9 +155,10 @@ void take_results(lock_monitor &monitor) {
         }
         if (PQresultStatus(result.get()) == PGRES_TUPLES_OK && PQntuples(result.get()) == 1 &&
             PQnfields(result.get()) == 1) {
-            understood = read_blockers(monitor, PQgetvalue(result.get(), 0, 0));
+            monitor.understood = read_blockers(monitor, PQgetvalue(result.get(), 0, 0));
         } else {
-            trouble = first_line(PQresultErrorMessage(result.get()));
+            snprintf(monitor.trouble, sizeof monitor.trouble, "%s",
+                     first_line(PQresultErrorMessage(result.get())).c_str());
         }
     }
 }

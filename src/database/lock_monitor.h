@@ -35,6 +35,10 @@ struct lock_monitor {
     time_value deadline;       // for the connection or the question in flight
     int asked_pid = 0;         // the backend the current question is about
     bool answered = false;     // an answer about asked_pid is ready
+    // What the results of the current question said so far: results can
+    // arrive over several steps.
+    bool understood = false;
+    char trouble[256] = "";
     int *blockers = nullptr;   // the answer: the processes that block it
     size_t blocker_count = 0;
     size_t blocker_capacity = 0;

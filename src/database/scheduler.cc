@@ -46,7 +46,7 @@ constexpr uint64_t max_early_connections = 8;
 // statement ended within 10 ms in 99% of cases; hold-ups by lock waits
 // that another replayed session's later item resolves last until that item
 // is sent, for ever if the stream waits.
-constexpr int64_t park_check_delay_microseconds = 30000;
+constexpr int64_t park_check_delay_microseconds = 20000;
 constexpr int64_t park_check_max_interval_microseconds = 1000000;
 // Without an answer from the server: how long a session may hold up the
 // stream before it is parked anyway.

@@ -201,14 +201,45 @@ TEST_F(Replay, SessionWaitingForALockDoesNotHoldUpTheOthers) {
         .execute(0.5, 0x82, "commit")
         .disconnect(0.6, 0x81)
         .disconnect(0.6, 0x82);
-    replay_run run = replay(*server, s);
+    replay_run run = replay(*server, s, at_debug(2));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_LT(run.seconds, 10);
+    // Set aside by the server's word, well before the stall limit.
+    EXPECT_NE(run.err.find("Session 0x81 waits for a lock held by session 0x82; the replay goes "
+                           "on without it\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Warning"), std::string::npos) << run.err;
     EXPECT_EQ(server->psql("select string_agg(id || ':' || v, ' ' order by id) from contended"),
               "1:30 2:2");
     EXPECT_EQ(stats().counters.stat_calls, 10u);
     EXPECT_EQ(stats().counters.stat_errors, 0u);
     EXPECT_EQ(stats().counters.stat_open_connections, 0u);
+}
+
+// A lock wait that only a much later item resolves: the items queued
+// behind the waiting session outgrow what the replay holds, and it ends
+// saying who waits for whom instead of waiting for ever.
+TEST_F(Replay, QueuedItemsBehindALockWaitAreBounded) {
+    server->psql("create table bounded (id int primary key, v int); "
+                 "insert into bounded values (1, 0)");
+    const std::string large = "select length('" + std::string(1 << 20, 'x') + "')";
+    script s;
+    s.connect(0, 0x91)
+        .connect(0, 0x92)
+        .execute(0.1, 0x92, "begin")
+        .execute(0.1, 0x92, "update bounded set v = 1 where id = 1")
+        .execute(0.2, 0x91, "update bounded set v = 2 where id = 1");
+    for (int i = 0; i < 80; ++i) s.execute(0.3, 0x91, large);
+    s.execute(0.5, 0x92, "commit").disconnect(0.6, 0x91).disconnect(0.6, 0x92);
+    replay_run run = replay(*server, s);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Error: the items waiting behind session 0x91, which waits for a lock "
+                           "held by session 0x92, exceed what the replay holds (64 MB)\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_LT(run.seconds, 10);
 }
 
 TEST_F(Replay, CancelInterruptsTheRunningStatement) {
