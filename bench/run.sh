@@ -124,6 +124,46 @@ quillrun_us=$(echo "scale=2; 1000000 * $cpu / $replayed" | bc -l)
 row "pgbench CPU per statement (reference, us)" "$pgbench_us" "100%" "-"
 row "quillrun -r -j CPU per statement (us)" "$quillrun_us" "$(ratio "$quillrun_us" "$pgbench_us")%" "$rss"
 
+echo "Replay order and pace..." >&2
+# Select-only pgbench, recorded, then replayed as fast as the recorded order
+# allows (-j) onto the target that pgbench itself runs the same
+# transactions against.
+start_server "$work/select" --record
+PGHOST=$work/select PGOPTIONS='-c log_statement=none' "$pgbench" -i -q -s 2 >/dev/null 2>&1
+PGHOST=$work/select "$pgbench" -n -S -c 4 -j 1 -t 5000 >/dev/null 2>&1
+sleep 1
+scripts/pgserver.sh stop "$work/select"
+"$quillrun" -f -o "$work/select.qr" "$work/select/log/postgresql" >/dev/null 2>&1
+best_of_three env PGHOST="$work/dst" "$pgbench" -n -S -c 4 -j 1 -t 5000
+pgbench_elapsed=$elapsed
+best_of_three "$quillrun" -r -j -h "$work/dst" "$work/select.qr"
+row "pgbench -S, 4 clients x 5000 (reference)" "$pgbench_elapsed" "100%" "-"
+row "quillrun -r -j of its recording (rate)" "$elapsed" "$(ratio "$pgbench_elapsed" "$elapsed")%" "$rss"
+
+lag_of() { grep -o 'Maximum lag behind schedule: [0-9]*' "$work/stdout" | grep -o '[0-9]*$'; }
+# Short sessions one after another, 3 ms apart: each connects, runs one
+# statement and leaves, faster than one connection can be set up.
+awk 'BEGIN {
+    for (i = 0; i < 400; i++) {
+        t = 3 * i
+        printf "2026-01-01 10:00:%02d.%03d UTC|postgres|postgres|2.%x|LOG:  connection authorized: user=postgres database=postgres\n", int(t / 1000), t % 1000, i + 1
+        printf "2026-01-01 10:00:%02d.%03d UTC|postgres|postgres|2.%x|LOG:  statement: SELECT 1\n", int((t + 1) / 1000), (t + 1) % 1000, i + 1
+        printf "2026-01-01 10:00:%02d.%03d UTC|postgres|postgres|2.%x|LOG:  disconnection: session time: 0:00:00.002\n", int((t + 2) / 1000), (t + 2) % 1000, i + 1
+    }
+}' >"$work/short.log"
+measure "$quillrun" -h "$work/dst" "$work/short.log"
+row "400 short sessions in 1.2 s (max lag $(lag_of) s)" "$elapsed" "-" "$rss"
+
+# A TPC-B recording made at full speed, replayed at the recorded pace.
+start_server "$work/full" --record
+PGHOST=$work/full PGOPTIONS='-c log_statement=none' "$pgbench" -i -q -s 2 >/dev/null 2>&1
+PGHOST=$work/full "$pgbench" -n -c 4 -j 2 -T 5 >/dev/null 2>&1
+sleep 1
+scripts/pgserver.sh stop "$work/full"
+PGHOST=$work/dst "$pgbench" -i -q -s 2 >/dev/null 2>&1
+measure "$quillrun" -h "$work/dst" "$work/full/log/postgresql"
+row "TPC-B recorded at full speed, 5 s (max lag $(lag_of) s)" "$elapsed" "-" "$rss"
+
 # Synthetic logs: one session that sleeps, optionally beside idle ones, and
 # 1100 sessions that are all connected at once.
 synthetic_log() {  # SESSIONS SLEEPER_SECONDS IDLE_SECONDS
