@@ -1,6 +1,12 @@
 #include <sys/resource.h>
 
+#include <libpq-fe.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "database/connect_string.h"
 #include "database/database_state.h"
@@ -21,6 +27,31 @@ void raise_open_file_limit() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// How long a connection may take to be established when the options do
+// not say.  Setting one up takes milliseconds; a target that has not
+// answered after this long is not going to.
+constexpr long default_connect_timeout_seconds = 10;
+
+// libpq enforces connect_timeout only for connections it waits for
+// itself, not for those driven by PQconnectPoll, so the replay enforces it:
+// as the connection options give it (-X), else as PGCONNECT_TIMEOUT does,
+// else the default; like libpq, 0 or less waits for ever and 1 means 2.
+int64_t connect_timeout_microseconds(const char *connect_string) {
+    std::string given;
+    if (PQconninfoOption *options = PQconninfoParse(connect_string, nullptr)) {
+        for (PQconninfoOption *option = options; option->keyword != nullptr; ++option)
+            if (strcmp(option->keyword, "connect_timeout") == 0 && option->val != nullptr)
+                given = option->val;
+        PQconninfoFree(options);
+    }
+    if (given.empty() && getenv("PGCONNECT_TIMEOUT") != nullptr) given = getenv("PGCONNECT_TIMEOUT");
+    char *end = nullptr;
+    long seconds = strtol(given.c_str(), &end, 10);
+    if (given.empty() || *end != '\0') seconds = default_connect_timeout_seconds;
+    if (seconds <= 0) return 0;
+    return int64_t{std::max(seconds, 2L)} * 1000000;
+}
+
 }  // namespace
 
 int database_consumer_init(const char *, const char *host, int port, const char *password,
@@ -35,6 +66,7 @@ int database_consumer_init(const char *, const char *host, int port, const char 
     raise_open_file_limit();
     state.connect_string = build_connect_string(host, port, password, extra_connstr);
     if (state.connect_string == nullptr) return 0;
+    state.connect_timeout_microseconds = connect_timeout_microseconds(state.connect_string);
     print_debug(2, "Database connect string: \"%s\"\n", state.connect_string);
     trace_leave("database_consumer_init");
     return 1;

@@ -39,6 +39,13 @@ void database_consumer_finish(int dry_run) {
     state.poll_records = nullptr;
     state.poll_set_capacity = 0;
     state.readiness_from_wait = false;
+    const replay_counters &counters = state.counters;
+    if (counters.lost_sessions > 0)
+        print_error("Warning: %lu session%s ended by the server during the replay; %lu of "
+                    "their items were skipped\n",
+                    static_cast<unsigned long>(counters.lost_sessions),
+                    counters.lost_sessions == 1 ? " was" : "s were",
+                    static_cast<unsigned long>(counters.skipped_items));
     // Open sessions are reported, not closed: the program is about to end.
     if (state.connection_list.head != nullptr)
         print_error("Error: not all database connections closed\n");

@@ -49,6 +49,9 @@ struct database_state {
     time_value start_time;        // set-up; the schedule counts from it
     double speed_factor = 1.0;
     char *connect_string = nullptr;
+    // How long a session's connection may take to be established; 0: no
+    // limit (connect_timeout=0).
+    int64_t connect_timeout_microseconds = 0;
     session_list connection_list;
     time_value stop_time;
     time_value first_item_time;

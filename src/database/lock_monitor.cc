@@ -41,7 +41,24 @@ std::string first_line(const char *message) {
     return text;
 }
 
+// How often a connection that the server ended is opened anew before the
+// monitor gives up.
+constexpr int max_reopenings = 3;
+
 void give_up(lock_monitor &monitor, const std::string &reason) {
+    if (monitor.connection != nullptr && PQstatus(monitor.connection) == CONNECTION_BAD &&
+        (monitor.state == monitor_state::idle || monitor.state == monitor_state::asking) &&
+        monitor.reopened < max_reopenings) {
+        // It worked until the server ended it: the next question opens it again.
+        print_debug(2, "The lock monitor's connection ended (%s)\n", reason.c_str());
+        PQfinish(monitor.connection);
+        monitor.connection = nullptr;
+        monitor.socket = -1;
+        monitor.state = monitor_state::unused;
+        monitor.answered = false;
+        ++monitor.reopened;
+        return;
+    }
     print_error("Warning: cannot ask the target which sessions wait for locks (%s); a session "
                 "that holds up the replay for a second will be set aside\n",
                 reason.c_str());

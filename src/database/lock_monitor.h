@@ -39,6 +39,9 @@ struct lock_monitor {
     // arrive over several steps.
     bool understood = false;
     char trouble[256] = "";
+    // Times the server ended the connection (idle_session_timeout, say)
+    // and it was opened anew.
+    int reopened = 0;
     int *blockers = nullptr;   // the answer: the processes that block it
     size_t blocker_count = 0;
     size_t blocker_capacity = 0;

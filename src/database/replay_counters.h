@@ -23,6 +23,12 @@ struct replay_counters {
     time_value stat_max_statement_time;
     time_value stat_connection_time;  // of connections closed by a disconnect
     uint64_t stat_histogram[histogram_buckets] = {};
+
+    // Sessions that the server ended during the replay, and the items of
+    // theirs that could not be sent after that.  Reported beside the
+    // statistics, not in them.
+    uint64_t lost_sessions = 0;
+    uint64_t skipped_items = 0;
 };
 
 // Raises a count of things now open, and its maximum with it.

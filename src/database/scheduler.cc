@@ -53,7 +53,7 @@ constexpr int64_t park_check_max_interval_microseconds = 1000000;
 // stream before it is parked anyway.
 constexpr int64_t stall_limit_microseconds = 1000000;
 
-enum class due_action { execute, wait, refuse };
+enum class due_action { execute, wait, refuse, skip };
 
 unsigned long printable(uint64_t session_id) { return static_cast<unsigned long>(session_id); }
 
@@ -134,6 +134,11 @@ bool fail(replay_item *item) {
     return false;
 }
 
+void skip(database_state &state, replay_item *item) {
+    ++state.counters.skipped_items;
+    replay_free(item);
+}
+
 bool refuse_fatal(const session_connection *record, replay_item *item) {
     print_error("Connection 0x%lx failed with FATAL error: %s\n", printable(record->session_id),
                 record->fatal_message != nullptr ? record->fatal_message : "");
@@ -159,11 +164,13 @@ bool session_is_consistent(replay_type type, uint64_t session_id,
 
 // What a due item does, given its session's state: a cancel goes out while
 // its session awaits results, a disconnect waits until the last request is
-// answered, a statement until the previous one is.
+// answered, a statement until the previous one is.  The items of a session
+// that the server ended are skipped, but for its disconnect.
 due_action decide_due(replay_type type, const session_connection *record) {
     if (type == pg_connect) return due_action::execute;
     connection_state state = record->state;
     if (state == conn_closed) return type == pg_disconnect ? due_action::execute : due_action::refuse;
+    if (state == conn_lost) return type == pg_disconnect ? due_action::execute : due_action::skip;
     if (state == conn_idle) return due_action::execute;
     if (state == conn_waiting && type == pg_cancel) return due_action::execute;
     return due_action::wait;
@@ -176,9 +183,14 @@ bool adopt_early_connection(database_state &state, session_connection *record,
                             const replay_item *item) {
     record->opened_early = false;
     --state.early_open;
-    if (record->state == conn_closed && record->refused_early) {
-        print_debug(2, "Connecting session 0x%lx again, refused while opened ahead of time\n",
-                    printable(record->session_id));
+    bool refused = record->state == conn_closed && record->refused_early;
+    // A server may end a connection that waits idle for its first
+    // statement (idle_session_timeout), which it would not have on time.
+    bool ended = record->state == conn_idle && !still_connected(record);
+    if (refused || ended) {
+        print_debug(2, "Connecting session 0x%lx again, %s while opened ahead of time\n",
+                    printable(record->session_id), refused ? "refused" : "ended by the server");
+        if (record->connection != nullptr) PQfinish(record->connection);
         session_list_remove(state.connection_list, record);
         free(record->fatal_message);
         free(record);
@@ -313,6 +325,10 @@ int run_session_queue(database_state &state, session_connection *record, time_va
         if (action == due_action::refuse) {
             refuse_fatal(record, item);
             return -1;
+        }
+        if (action == due_action::skip) {
+            skip(state, item);
+            continue;
         }
         if (type == pg_disconnect && !last) {
             // Nothing can follow a session's end; the items behind it have
@@ -459,6 +475,10 @@ bool run_stream(database_state &state, time_value now, bool *sent, bool *queued)
             continue;
         }
         if (action == due_action::refuse) return refuse_fatal(record, item);
+        if (action == due_action::skip) {
+            skip(state, item);
+            continue;
+        }
         if (!execute(state, record, item)) return false;
     }
     state.hold.active = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "database/connect_string.h"
 #include "database/timer_slack.h"
@@ -126,6 +127,39 @@ void finish_connection(session_connection *record) {
     record->connection = nullptr;
 }
 
+// Notifications of a LISTENing session are not the replay's business; they
+// are freed as they arrive, or they would pile up.
+void discard_notifications(PGconn *connection) {
+    while (PGnotify *notification = PQnotifies(connection)) PQfreemem(notification);
+}
+
+// libpq's message without its trailing newline.
+std::string message_of(PGconn *connection) {
+    std::string message = PQerrorMessage(connection);
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    return message;
+}
+
+// The server has ended the session (terminated it, timed it out, shut
+// down): the replay goes on without it, skipping its later items.  Its
+// connection counts as closed now.
+void lose_session(database_state &state, session_connection *record, const std::string &why) {
+    print_error("Warning: session 0x%lx lost its connection, its later items are skipped: %s\n",
+                id_of(record), why.c_str());
+    replay_counters &counters = state.counters;
+    if (record->counted) {
+        time_value now;
+        if (read_clock(&now))
+            counters.stat_connection_time =
+                counters.stat_connection_time + (now - record->connected_at);
+        --counters.stat_open_connections;
+        record->counted = false;
+    }
+    ++counters.lost_sessions;
+    finish_connection(record);
+    record->state = conn_lost;
+}
+
 // The socket may change while the connection is being established.
 step_result refresh_socket(session_connection *record) {
     record->socket = PQsocket(record->connection);
@@ -179,7 +213,21 @@ step_result connection_failed(session_connection *record) {
     return step_quiet;
 }
 
-step_result step_connecting(database_state &state, session_connection *record, short revents) {
+bool past_deadline(const session_connection *record, time_value now) {
+    const time_value &deadline = record->connect_deadline;
+    return (deadline.seconds != 0 || deadline.microseconds != 0) && later_than(now, deadline);
+}
+
+step_result step_connecting(database_state &state, session_connection *record, short revents,
+                            time_value now) {
+    if (past_deadline(record, now)) {
+        print_error("Connection for session 0x%lx failed: no connection to the server within "
+                    "%ld seconds\n",
+                    id_of(record),
+                    static_cast<long>(state.connect_timeout_microseconds / 1000000));
+        finish_connection(record);
+        return step_failed;
+    }
     if ((revents & (wanted_events(record->state) | trouble)) == 0) {
         print_debug(2, "Socket for session 0x%lx busy for %s during connect\n", id_of(record),
                     record->state == conn_connect_write ? "write" : "read");
@@ -196,28 +244,6 @@ step_result step_connecting(database_state &state, session_connection *record, s
             return connection_established(state, record);
         default:
             return connection_failed(record);
-    }
-}
-
-step_result step_flushing(session_connection *record, short revents) {
-    if ((revents & (POLLOUT | POLLIN | trouble)) == 0) {
-        print_debug(2, "Session 0x%lx busy writing data\n", id_of(record));
-        return step_busy;
-    }
-    print_debug(2, "Session 0x%lx flushing data\n", id_of(record));
-    if ((revents & POLLIN) != 0 && PQconsumeInput(record->connection) == 0) {
-        print_error("Error reading from database: %s\n", PQerrorMessage(record->connection));
-        return step_failed;
-    }
-    switch (PQflush(record->connection)) {
-        case 0:
-            record->state = conn_waiting;
-            return step_busy;
-        case 1:
-            return step_busy;
-        default:
-            print_error("Error flushing to database: %s\n", PQerrorMessage(record->connection));
-            return step_failed;
     }
 }
 
@@ -244,6 +270,9 @@ bool is_copy(ExecStatusType status) {
 step_result complete_request(database_state &state, session_connection *record) {
     --state.counters.stat_open_statements;
     record->state = conn_idle;
+    // One failed statement is one error, however many of its results were
+    // errors; a failed prepare shows through the execution that follows.
+    if (record->request_failed && record->request_type != pg_prepare) ++state.counters.stat_errors;
     time_value now;
     if (!read_clock(&now)) {
         perror("Error calling gettimeofday");
@@ -258,6 +287,38 @@ step_result complete_request(database_state &state, session_connection *record) 
     return step_quiet;
 }
 
+// Counts one result of the request in flight.  False for a COPY, which
+// the replay cannot feed.
+bool take_result(database_state &state, session_connection *record, const PGresult *result) {
+    ExecStatusType status = PQresultStatus(result);
+    // After an error the server runs nothing more of the request, so a
+    // second error result is libpq's own account of a broken connection.
+    if (!is_success(status) && record->request_failed) return true;
+    ++state.counters.stat_results;
+    print_debug(2, "Session 0x%lx got query response (%s)\n", id_of(record), status_name(status));
+    if (status == PGRES_FATAL_ERROR)
+        print_debug(1, "Error message session 0x%lx: %s\n", id_of(record),
+                    PQresultErrorMessage(result));
+    if (!is_success(status)) record->request_failed = true;
+    // libpq would hand out the COPY result forever while it waits for
+    // copy data that a replay does not have.
+    if (is_copy(status)) {
+        print_error("Error: session 0x%lx started a COPY, which cannot be replayed\n",
+                    id_of(record));
+        return false;
+    }
+    return true;
+}
+
+// Rows come one at a time (single-row mode), so that no result is ever
+// held whole; they are dropped as they come and count in no statistic.
+bool is_row(ExecStatusType status) {
+#ifdef LIBPQ_HAS_CHUNK_MODE
+    if (status == PGRES_TUPLES_CHUNK) return true;
+#endif
+    return status == PGRES_SINGLE_TUPLE;
+}
+
 // Takes the results that have arrived complete.  A text of several
 // statements yields several results that need not arrive together, and
 // PQgetResult would block for one that is still on its way.
@@ -266,23 +327,58 @@ step_result collect_results(database_state &state, session_connection *record) {
     while (PQisBusy(connection) == 0) {
         result_ptr result(PQgetResult(connection));
         if (result == nullptr) return complete_request(state, record);
-        ++state.counters.stat_results;
-        ExecStatusType status = PQresultStatus(result.get());
-        print_debug(2, "Session 0x%lx got query response (%s)\n", id_of(record),
-                    status_name(status));
-        if (status == PGRES_FATAL_ERROR)
-            print_debug(1, "Error message session 0x%lx: %s\n", id_of(record),
-                        PQresultErrorMessage(result.get()));
-        if (!is_success(status)) ++state.counters.stat_errors;
-        // libpq would hand out the COPY result forever while it waits for
-        // copy data that a replay does not have.
-        if (is_copy(status)) {
-            print_error("Error: session 0x%lx started a COPY, which cannot be replayed\n",
-                        id_of(record));
-            return step_failed;
-        }
+        if (is_row(PQresultStatus(result.get()))) continue;
+        if (!take_result(state, record, result.get())) return step_failed;
     }
     return step_busy;
+}
+
+// The connection broke while a request was in flight.  When the server
+// ended the session, the request ends with the error libpq makes of that
+// (or the server's own), and the replay goes on without the session;
+// anything else is a failure of the replay, reported with `what`.
+step_result connection_broke(database_state &state, session_connection *record,
+                             const char *what) {
+    PGconn *connection = record->connection;
+    std::string message = message_of(connection);
+    if (PQstatus(connection) != CONNECTION_BAD) {
+        print_error("%s: %s\n", what, PQerrorMessage(connection));
+        return step_failed;
+    }
+    // On a broken connection libpq hands out what it has, the server's
+    // farewell among it, and then an error result of its own, without
+    // waiting.
+    while (result_ptr result{PQgetResult(connection)}) {
+        if (is_row(PQresultStatus(result.get()))) continue;
+        if (!take_result(state, record, result.get())) return step_failed;
+    }
+    record->request_failed = true;
+    step_result completed = complete_request(state, record);
+    lose_session(state, record, message);
+    return completed == step_failed ? step_failed : step_quiet;
+}
+
+step_result step_flushing(database_state &state, session_connection *record, short revents) {
+    if ((revents & (POLLOUT | POLLIN | trouble)) == 0) {
+        print_debug(2, "Session 0x%lx busy writing data\n", id_of(record));
+        return step_busy;
+    }
+    print_debug(2, "Session 0x%lx flushing data\n", id_of(record));
+    PGconn *connection = record->connection;
+    if ((revents & POLLIN) != 0) {
+        if (PQconsumeInput(connection) == 0)
+            return connection_broke(state, record, "Error reading from database");
+        discard_notifications(connection);
+    }
+    switch (PQflush(connection)) {
+        case 0:
+            record->state = conn_waiting;
+            return step_busy;
+        case 1:
+            return step_busy;
+        default:
+            return connection_broke(state, record, "Error flushing to database");
+    }
 }
 
 step_result step_waiting(database_state &state, session_connection *record, short revents) {
@@ -293,19 +389,19 @@ step_result step_waiting(database_state &state, session_connection *record, shor
         print_debug(2, "Session 0x%lx waiting for data\n", id_of(record));
         return step_busy;
     }
-    if (PQconsumeInput(connection) == 0) {
-        print_error("Error reading from database: %s\n", PQerrorMessage(connection));
-        return step_failed;
-    }
+    if (PQconsumeInput(connection) == 0)
+        return connection_broke(state, record, "Error reading from database");
+    discard_notifications(connection);
     if (PQisBusy(connection) != 0) return step_busy;
     return collect_results(state, record);
 }
 
-step_result step_record(database_state &state, session_connection *record, short revents) {
+step_result step_record(database_state &state, session_connection *record, short revents,
+                        time_value now) {
     switch (record->state) {
         case conn_connect_write:
-        case conn_connect_read: return step_connecting(state, record, revents);
-        case conn_flushing: return step_flushing(record, revents);
+        case conn_connect_read: return step_connecting(state, record, revents, now);
+        case conn_flushing: return step_flushing(state, record, revents);
         case conn_waiting: return step_waiting(state, record, revents);
         default: return step_quiet;
     }
@@ -321,7 +417,13 @@ void release_record(session_connection *record) {
 poll_report poll_connections(database_state &state, uint64_t session_id) {
     poll_report report;
     report.record = session_list_find(state.connection_list, session_id);
+    time_value now;
     if (!learn_readiness(state)) {
+        report.failed = true;
+        return report;
+    }
+    if (!read_clock(&now)) {
+        perror("Error calling gettimeofday");
         report.failed = true;
         return report;
     }
@@ -330,7 +432,7 @@ poll_report poll_connections(database_state &state, uint64_t session_id) {
         if (!is_busy(record->state)) continue;
         short revents = record->revents;
         record->revents = 0;
-        step_result result = step_record(state, record, revents);
+        step_result result = step_record(state, record, revents, now);
         if (result == step_failed) {
             report.failed = true;
             return report;
@@ -338,12 +440,6 @@ poll_report poll_connections(database_state &state, uint64_t session_id) {
         if (result == step_busy) report.quiet = false;
     }
     if (monitor_busy(state.monitor)) {
-        time_value now;
-        if (!read_clock(&now)) {
-            perror("Error calling gettimeofday");
-            report.failed = true;
-            return report;
-        }
         monitor_step(state.monitor, now);
         if (monitor_busy(state.monitor)) report.quiet = false;
     }
@@ -422,14 +518,22 @@ bool open_connection(database_state &state, const replay_item *item, bool early)
     record->socket = socket;
     record->state = conn_connect_write;
     record->opened_early = early;
+    if (state.connect_timeout_microseconds > 0) {
+        time_value now;
+        if (read_clock(&now))
+            record->connect_deadline =
+                now + time_value{state.connect_timeout_microseconds / 1000000,
+                                 state.connect_timeout_microseconds % 1000000};
+    }
     session_list_add(state.connection_list, record);
     PQsetNoticeReceiver(connection, discard_notice, nullptr);
     return true;
 }
 
 bool close_connection(database_state &state, session_connection *record) {
-    if (record->state == conn_closed) {
-        print_debug(2, "Removing closed session 0x%lx\n", id_of(record));
+    if (record->state == conn_closed || record->state == conn_lost) {
+        print_debug(2, "Removing %s session 0x%lx\n",
+                    record->state == conn_closed ? "closed" : "lost", id_of(record));
         session_list_remove(state.connection_list, record);
         release_record(record);
         return true;
@@ -480,11 +584,34 @@ bool send_request(database_state &state, session_connection *record, const repla
             return false;
     }
     if (what != nullptr) {
+        if (PQstatus(connection) == CONNECTION_BAD) {
+            // The server ended the session while it was idle.
+            if (replay_get_type(item) == pg_prepare) --state.counters.stat_prepares;
+            ++state.counters.skipped_items;
+            lose_session(state, record, message_of(connection));
+            return true;
+        }
         print_error("Error sending %s: %s\n", what, PQerrorMessage(connection));
         return false;
     }
+    // Results are taken row by row (or in small chunks where libpq has
+    // them) and dropped, so that a large one never sits whole in memory.
+    if (replay_get_type(item) != pg_prepare) {
+#ifdef LIBPQ_HAS_CHUNK_MODE
+        PQsetChunkedRowsMode(connection, 256);
+#else
+        PQsetSingleRowMode(connection);
+#endif
+    }
     record->state = conn_flushing;
+    record->request_type = replay_get_type(item);
+    record->request_failed = false;
     bool ok = true;
+    if (!read_clock(&record->statement_started_at)) {
+        perror("Error calling gettimeofday");
+        ok = false;
+    }
+    count_open(&state.counters.stat_open_statements, &state.counters.stat_max_statements);
     switch (PQflush(connection)) {
         case 0:
             record->state = conn_waiting;
@@ -493,16 +620,25 @@ bool send_request(database_state &state, session_connection *record, const repla
             print_debug(2, "Session 0x%lx needs to flush again\n", id_of(record));
             break;
         default:
-            print_error("Error flushing to database: %s\n", PQerrorMessage(connection));
-            ok = false;
+            if (connection_broke(state, record, "Error flushing to database") == step_failed)
+                ok = false;
             break;
     }
-    if (!read_clock(&record->statement_started_at)) {
-        perror("Error calling gettimeofday");
-        ok = false;
-    }
-    count_open(&state.counters.stat_open_statements, &state.counters.stat_max_statements);
     return ok;
+}
+
+bool still_connected(session_connection *record) {
+    // Input on an idle connection: notifications, or the server's farewell
+    // and then the end of the stream, which may take a second read.
+    for (int reads = 0; reads < 4; ++reads) {
+        struct pollfd socket = {record->socket, POLLIN, 0};
+        if (poll(&socket, 1, 0) <= 0 || socket.revents == 0) return true;
+        if (PQconsumeInput(record->connection) == 0 ||
+            PQstatus(record->connection) == CONNECTION_BAD)
+            return false;
+        discard_notifications(record->connection);
+    }
+    return true;
 }
 
 bool send_cancel(session_connection *record) {

@@ -39,5 +39,9 @@ bool close_connection(database_state &state, session_connection *record);  // id
 bool send_request(database_state &state, session_connection *record, const replay_item *item);
 bool send_cancel(session_connection *record);  // idle or waiting
 
+// False when the server has ended an idle connection (it may have, for
+// example, after idle_session_timeout), which would fail its next request.
+bool still_connected(session_connection *record);
+
 // Which statistics counter a request of this duration falls into.
 int histogram_bucket(time_value duration);

@@ -19,12 +19,13 @@ enum connection_state {
     conn_flushing = 3,       // a request is handed to libpq; not all of it is sent yet
     conn_waiting = 4,        // the request is sent; its results are awaited
     conn_closed = 5,         // refused by the server with a FATAL error; connection finished
+    conn_lost = 6,           // ended by the server during the replay; its later items are skipped
 };
 
-// Busy connections have work in flight and are polled; idle and closed
-// ones are quiet.
+// Busy connections have work in flight and are polled; idle, closed and
+// lost ones are quiet.
 inline bool is_busy(connection_state state) {
-    return state != conn_idle && state != conn_closed;
+    return state != conn_idle && state != conn_closed && state != conn_lost;
 }
 
 // An item of a parked session (see scheduler.h), waiting in the session's
@@ -47,7 +48,10 @@ struct session_connection {
     short revents;
     int backend_pid;            // the server process, once connected
     time_value connected_at;    // counted from here in the statistics
+    time_value connect_deadline;  // when connecting gives up; zero: never
     time_value statement_started_at;
+    replay_type request_type;   // of the request in flight
+    bool request_failed;        // a result of the request in flight was an error
     char *fatal_message;        // the server's text, in conn_closed only
     session_connection *next;   // towards older sessions
     session_connection *previous;

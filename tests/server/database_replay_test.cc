@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -215,6 +217,68 @@ TEST_F(Replay, SessionWaitingForALockDoesNotHoldUpTheOthers) {
     EXPECT_EQ(stats().counters.stat_calls, 10u);
     EXPECT_EQ(stats().counters.stat_errors, 0u);
     EXPECT_EQ(stats().counters.stat_open_connections, 0u);
+}
+
+long status_kilobytes(const char *field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(strlen(field)));
+    return -1;
+}
+
+// How far this process's resident memory rose above where it stood before
+// the replay, at its highest.
+long peak_growth_megabytes(const std::function<void()> &work) {
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    long before = status_kilobytes("VmRSS:");
+    work();
+    return (status_kilobytes("VmHWM:") - before) / 1024;
+}
+
+// Whatever the target sends back, the client holds little of it at once:
+// rows are taken one by one, notifications freed as they arrive.
+TEST_F(Replay, LargeResultsAndNotificationFloodsNeedLittleMemory) {
+    struct row {
+        const char *what;
+        std::function<void(script &)> build;
+    } rows[] = {
+        {"300 MB of rows",
+         [](script &s) {
+             s.connect(0, 1)
+                 .execute(0, 1, "select repeat('x', 1000) from generate_series(1, 300000)")
+                 .disconnect(0, 1);
+         }},
+        {"140 MB of notifications",
+         [](script &s) {
+             // The listener's last statement starts once they are all sent,
+             // and the server pushes them all before it answers.
+             s.connect(0, 1)
+                 .connect(0, 2)
+                 .execute(0, 1, "listen flood")
+                 .execute(0.1, 2, "begin")
+                 .execute(0.1, 2, "select pg_advisory_xact_lock(99)")
+                 .execute(0.15, 2,
+                          "select count(pg_notify('flood', repeat('x', 7000) || i)) "
+                          "from generate_series(1, 20000) i")
+                 .execute(0.2, 1, "select pg_advisory_xact_lock(99)")
+                 .execute(0.3, 2, "commit")
+                 .execute(0.5, 1, "select 1")
+                 .disconnect(0.6, 1)
+                 .disconnect(0.6, 2);
+         }},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        script s;
+        r.build(s);
+        replay_run run;
+        long growth = peak_growth_megabytes([&] { run = replay(*server, s); });
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(stats().counters.stat_errors, 0u);
+        EXPECT_LT(growth, 40) << "MB";
+        reset_replay_state();
+    }
 }
 
 // A lock wait that only a much later item resolves: the items queued
@@ -472,6 +536,8 @@ TEST_F(Replay, ThousandsOfConcurrentSessions) {
     EXPECT_NE(run.out.find("Maximum number of concurrent connections: 1100\n"), std::string::npos);
 }
 
+// The sessions it had lose their connections, which the replay survives;
+// the next connection then finds no server, which ends it.
 TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
     pg_server doomed;
     script s;
@@ -480,6 +546,9 @@ TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
         .connect(0, 0x82)
         .execute(0, 0x82, "select 1")
         .execute(2, 0x82, "select 2")
+        .connect(3, 0x83)
+        .execute(3, 0x83, "select 3")
+        .disconnect(31, 0x83)
         .disconnect(31, 0x82)
         .disconnect(31, 0x81);
     std::thread stopper([&] {
@@ -489,12 +558,62 @@ TEST_F(Replay, ServerGoingAwayEndsTheReplayWithAnError) {
     replay_run run = replay(doomed, s, at_debug(1));
     stopper.join();
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("Error reading from database: FATAL:  terminating connection due to "
-                           "administrator command\n"),
+    EXPECT_NE(run.err.find("Warning: session 0x81 lost its connection, its later items are "
+                           "skipped: FATAL:  terminating connection due to administrator command"),
               std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("Error: connection to database failed: "), std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_LT(run.seconds, 10);
+}
+
+// A session that the server ends during the replay (terminated by another
+// session, or timed out by the target) costs only its own later items.
+TEST_F(Replay, LostSessionsAreSkippedAndTheReplayGoesOn) {
+    pg_server target(false, {"idle_session_timeout = '300ms'"});
+    target.psql("create table survived (who text)");
+    script s;
+    s.connect(0, 0x91)
+        .execute(0, 0x91, "select 1")
+        .connect(0, 0x92)
+        .execute(0.1, 0x92, "select pg_terminate_backend(pid) from pg_stat_activity "
+                            "where query = 'select 1' and pid <> pg_backend_pid()")
+        .execute(0.2, 0x91, "insert into survived values ('terminated')")
+        .execute(0.25, 0x91, "select 'skipped'")
+        .execute(0.2, 0x92, "insert into survived values ('terminator')")
+        // 0x92 stays idle longer than the target allows.
+        .execute(1.0, 0x92, "insert into survived values ('timed out')")
+        .connect(1.0, 0x93)
+        .execute(1.0, 0x93, "insert into survived values ('newcomer')")
+        .disconnect(1.1, 0x91)
+        .disconnect(1.1, 0x92)
+        .disconnect(1.1, 0x93);
+    replay_run run = replay(target, s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(target.psql("select string_agg(who, ',' order by who) from survived"),
+              "newcomer,terminator");
+    EXPECT_NE(run.err.find("Warning: session 0x91 lost its connection, its later items are "
+                           "skipped: FATAL:  terminating connection due to administrator command"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("Warning: session 0x92 lost its connection, its later items are "
+                           "skipped: FATAL:  terminating connection due to idle-session timeout"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("Warning: 2 sessions were ended by the server during the replay; 1 of "
+                           "their items were skipped\n"),
+              std::string::npos)
+        << run.err;
+    // The statement each sent into its ended connection failed; the
+    // statistics count the connections as closed when they were lost.
+    EXPECT_EQ(stats().counters.stat_errors, 2u);
+    EXPECT_EQ(stats().counters.stat_open_connections, 0u);
+    EXPECT_EQ(stats().counters.stat_connections, 3u);
+    EXPECT_NE(run.out.find("SQL statements executed: 6\n(2 or 33.333% of these completed with "
+                           "error)\n"),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace
