@@ -184,6 +184,25 @@ TEST_F(Replay, PreparedStatementValuesArriveIntact) {
         << run.out;
 }
 
+// The log keeps bind values but not their types, so a statement whose
+// parameters the server cannot type fails at its prepare, and its
+// execution then fails for want of the statement: one failed statement.
+TEST_F(Replay, AFailedPrepareAndItsExecutionAreOneError) {
+    script s;
+    s.connect(0, 0x22)
+        .prepare(0, 0x22, "", "select $1 + $2")
+        .exec_prepared(0, 0x22, "", {"1", "2"})
+        .disconnect(0, 0x22);
+    replay_run run = replay(*server, s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(stats().counters.stat_results, 2u);
+    EXPECT_EQ(stats().counters.stat_errors, 1u);
+    EXPECT_NE(run.out.find("SQL statements executed: 1\n(1 or 100.000% of these completed with "
+                           "error)\n"),
+              std::string::npos)
+        << run.out;
+}
+
 // The log shows when a statement arrived, not when it got its locks: here
 // session 0x82's update was logged first but, in the recording, waited for
 // 0x81, whose commit is logged after 0x82's next statement.  Replayed in log
