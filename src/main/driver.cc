@@ -1,8 +1,11 @@
 #include "driver.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "quillrun/database.h"
+#include "quillrun/interrupt.h"
+#include "quillrun/messages.h"
 #include "quillrun/parse.h"
 #include "quillrun/replayfile.h"
 #include "quillrun/settings.h"
@@ -41,33 +44,85 @@ FILE *choose_stats_stream(const run_options &options) {
 
 namespace {
 
-// Pumps items until the provider signals the end.  True on success.
-bool pump_items(const pipeline_operations &operations) {
+enum class run_outcome { success, failure, interrupted };
+
+// A failure reported while an interrupt is pending is the interrupt
+// showing through a blocking call (a wait cut short by EINTR), not a fault
+// of the input or the server.
+run_outcome failed_or_interrupted() {
+    return interrupt_requested() ? run_outcome::interrupted : run_outcome::failure;
+}
+
+// Pumps items until the provider signals the end, and looks for an
+// interrupt before each item is offered.
+run_outcome pump_items(const pipeline_operations &operations) {
     replay_item *item = operations.provider();
     for (;;) {
-        if (item == nullptr) return false;
-        if (item == end_item) return true;
+        if (item == nullptr) return failed_or_interrupted();
+        if (interrupt_requested()) {
+            // Never offered to the consumer, so still the driver's to release.
+            if (item != end_item) replay_free(item);
+            return run_outcome::interrupted;
+        }
+        if (item == end_item) return run_outcome::success;
         int taken = operations.consumer(item);
         if (taken == 1) {
             item = operations.provider();
         } else if (taken != 0) {
-            return false;
+            return failed_or_interrupted();
         }
     }
+}
+
+run_outcome run_until_complete(const pipeline_operations &operations,
+                               const run_options &options) {
+    if (operations.provider_init(options.infile, options.csv, options.begin_timestamp,
+                                 options.end_timestamp, options.database_filter,
+                                 options.username_filter) == 0 ||
+        operations.consumer_init(options.outfile, options.host, options.port, options.password,
+                                 options.factor) == 0)
+        return failed_or_interrupted();
+    run_outcome outcome = pump_items(operations);
+    if (outcome != run_outcome::success) return outcome;
+    // Once the consumer has completed its work the run has succeeded; a
+    // signal after that changes nothing.
+    return operations.consumer_complete() != 0 ? run_outcome::success : failed_or_interrupted();
+}
+
+// Statistics the user never sees are a failure like any other: a full disk
+// or a closed pipe must not end with status 0.
+bool statistics_written() {
+    if (stats_stream == nullptr) return true;
+    int flushed = fflush(stats_stream);
+    int flush_errno = errno;
+    if (flushed == 0 && ferror(stats_stream) == 0) return true;
+    print_error("Error writing statistics: %s\n",
+                flushed != 0 ? strerror(flush_errno) : "an earlier write failed");
+    return false;
 }
 
 }  // namespace
 
 int run_pipeline(const pipeline_operations &operations, const run_options &options) {
     stats_stream = choose_stats_stream(options);
-    bool ok = operations.provider_init(options.infile, options.csv, options.begin_timestamp,
-                                       options.end_timestamp, options.database_filter,
-                                       options.username_filter) != 0 &&
-              operations.consumer_init(options.outfile, options.host, options.port,
-                                       options.password, options.factor) != 0 &&
-              pump_items(operations) && operations.consumer_complete() != 0;
-    if (!ok) stats_stream = nullptr;
+    run_outcome outcome = run_until_complete(operations, options);
+    if (outcome == run_outcome::interrupted && !options.write_file) {
+        // The finishes print the statistics of what was replayed so far.
+        fprintf(stats_stream,
+                "\nReplay interrupted by %s: the statistics cover what was replayed until then\n",
+                interrupt_signal_name());
+    } else if (outcome == run_outcome::interrupted) {
+        // A replay file cut short is no replay file: no statistics, and the
+        // consumer finish removes what it wrote to a file it would replace.
+        print_error("Interrupted by %s before the replay file was complete\n",
+                    interrupt_signal_name());
+        stats_stream = nullptr;
+    } else if (outcome == run_outcome::failure) {
+        stats_stream = nullptr;
+    }
     operations.provider_finish();
     operations.consumer_finish(options.dry_run);
-    return ok && finish_failed == 0 ? 0 : 1;
+    bool written = statistics_written();
+    if (outcome == run_outcome::interrupted) return 128 + interrupt_signal();
+    return outcome == run_outcome::success && finish_failed == 0 && written ? 0 : 1;
 }

@@ -42,7 +42,10 @@ pipeline_operations choose_operations(const run_options &options);
 FILE *choose_stats_stream(const run_options &options);
 
 // Sets stats_stream, initialises, pumps, completes the consumer's work and
-// finishes.  Returns the exit
-// status: 0 when the provider reached its end and both finish operations
-// succeeded, 1 after any failure.
+// finishes, and checks that the statistics were written.  Returns the exit
+// status: 0 when the provider reached its end, the consumer completed and
+// everything was written; 1 after any failure; 128 + the signal number
+// after an interrupt (SIGINT, SIGTERM) that came before the consumer had
+// completed.  An interrupted replay still prints its statistics, after a
+// line that says so; an interrupted -f run prints none.
 int run_pipeline(const pipeline_operations &operations, const run_options &options);
