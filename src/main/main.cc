@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 #include "driver.h"
+#include "output_check.h"
 #include "quillrun/interrupt.h"
 
 int main(int argc, char **argv) {
@@ -15,6 +16,6 @@ int main(int argc, char **argv) {
         case command_line_exit_error: return 1;
         case command_line_run: break;
     }
-    if (!interrupt_install()) return 1;
+    if (!check_output_not_input(options) || !interrupt_install()) return 1;
     return run_pipeline(choose_operations(options), options);
 }

@@ -1,5 +1,6 @@
 #include "support/run_binary.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -132,4 +134,17 @@ std::string read_file(const std::string &path) {
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+std::vector<std::string> list_directory(const std::string &path) {
+    std::vector<std::string> names;
+    DIR *directory = opendir(path.c_str());
+    if (directory == nullptr) throw std::runtime_error("cannot list " + path);
+    while (const struct dirent *entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -37,4 +37,6 @@ private:
 };
 
 void write_file(const std::string &path, const std::string &content);
+// The names in a directory, without "." and "..", sorted.
+std::vector<std::string> list_directory(const std::string &path);
 std::string read_file(const std::string &path);
