@@ -180,6 +180,7 @@ TEST(CommandLine, CollectsValuesFiltersAndEncoding) {
     EXPECT_EQ(replay.factor, 2.5);
     EXPECT_EQ(replay.host, nullptr);
     EXPECT_STREQ(replay.password, "pw");
+    EXPECT_EQ(replay_words[11], "**");  // no longer in the argument vector
     EXPECT_EQ(replay.infile, nullptr);
     EXPECT_EQ(skip_idle, 1);
     skip_idle = 0;
