@@ -9,7 +9,8 @@
 #pragma once
 
 // Installs the handlers, without SA_RESTART, so that blocking calls return
-// EINTR.  False after a failure (reported here).
+// EINTR.  A signal that the program was started with ignored stays ignored.
+// False after a failure (reported here).
 bool interrupt_install();
 
 // True once SIGINT or SIGTERM has arrived.  Async-signal-safe to call.

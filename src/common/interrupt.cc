@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 
 namespace {
 
@@ -48,9 +49,19 @@ bool interrupt_install() {
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
     action.sa_flags = 0;  // no SA_RESTART: waits must see EINTR
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
-        perror("Error installing signal handlers");
-        return false;
+    for (int number : {SIGINT, SIGTERM}) {
+        struct sigaction previous;
+        if (sigaction(number, nullptr, &previous) != 0) {
+            perror("Error installing signal handlers");
+            return false;
+        }
+        // A shell starts background commands with SIGINT ignored, so that
+        // the terminal's interrupt reaches only the foreground; keep that.
+        if (previous.sa_handler == SIG_IGN) continue;
+        if (sigaction(number, &action, nullptr) != 0) {
+            perror("Error installing signal handlers");
+            return false;
+        }
     }
     return true;
 }

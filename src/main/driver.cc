@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -37,8 +39,12 @@ pipeline_operations choose_operations(const run_options &options) {
 }
 
 FILE *choose_stats_stream(const run_options &options) {
-    bool file_on_stdout = options.write_file &&
-                          (options.outfile == nullptr || strcmp(options.outfile, "-") == 0);
+    if (!options.write_file) return stdout;
+    if (options.outfile == nullptr || strcmp(options.outfile, "-") == 0) return stderr;
+    // Another name for standard output, such as /dev/stdout.
+    struct stat named, standard;
+    bool file_on_stdout = stat(options.outfile, &named) == 0 && fstat(1, &standard) == 0 &&
+                          named.st_dev == standard.st_dev && named.st_ino == standard.st_ino;
     return file_on_stdout ? stderr : stdout;
 }
 
@@ -53,23 +59,24 @@ run_outcome failed_or_interrupted() {
     return interrupt_requested() ? run_outcome::interrupted : run_outcome::failure;
 }
 
-// Pumps items until the provider signals the end, and looks for an
-// interrupt before each item is offered.
+// Pumps items until the provider signals the end.  An interrupt is looked
+// for before every call, so that a pending one never meets a fresh wait
+// (a read of a slow pipe that no signal would cut short any more).
 run_outcome pump_items(const pipeline_operations &operations) {
-    replay_item *item = operations.provider();
     for (;;) {
-        if (item == nullptr) return failed_or_interrupted();
-        if (interrupt_requested()) {
-            // Never offered to the consumer, so still the driver's to release.
-            if (item != end_item) replay_free(item);
-            return run_outcome::interrupted;
-        }
-        if (item == end_item) return run_outcome::success;
-        int taken = operations.consumer(item);
-        if (taken == 1) {
-            item = operations.provider();
-        } else if (taken != 0) {
-            return failed_or_interrupted();
+        if (interrupt_requested()) return run_outcome::interrupted;
+        replay_item *item = operations.provider();
+        for (;;) {
+            if (interrupt_requested()) {
+                // Never taken by the consumer, so still the driver's to release.
+                if (item != nullptr && item != end_item) replay_free(item);
+                return run_outcome::interrupted;
+            }
+            if (item == nullptr) return run_outcome::failure;
+            if (item == end_item) return run_outcome::success;
+            int taken = operations.consumer(item);
+            if (taken == 1) break;
+            if (taken != 0) return failed_or_interrupted();
         }
     }
 }
