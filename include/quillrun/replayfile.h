@@ -24,12 +24,11 @@ int file_consumer(replay_item *item);
 // reported error, or when an interrupt stopped it before the file was in
 // place.
 int file_consumer_complete();
-// Closes the output.  Without a completion, a temporary file is removed and
-// the named file stays as it was; an output written directly (standard
-// output, a device) gets the records still buffered.
+// Closes the output.  Without a completion (a failed or interrupted run)
+// the records still buffered are dropped, and a temporary file is removed
+// so that the named file stays as it was.
 void file_consumer_finish(int dry_run);
 
 // True when writing the replay file failed, in file_consumer or in the
-// finish that writes out the last buffered records.  The finish has no
-// result, so this is how the run learns that the file is incomplete.
+// completion.
 bool file_consumer_write_failed();

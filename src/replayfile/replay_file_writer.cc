@@ -18,8 +18,8 @@
 namespace {
 
 // Records collect here and reach the file a block at a time: when the block
-// is full, at the finish, and never later than that.  After a failed write
-// the block is dropped and nothing more is written.
+// is full, and at the completion.  After a failed write the block is
+// dropped and nothing more is written.
 struct output_buffer {
     unsigned char bytes[replay_io_block];
     size_t used = 0;
@@ -175,17 +175,14 @@ int file_consumer_complete() {
 
 void file_consumer_finish(int) {
     trace_enter("file_consumer_finish");
+    // Without a completion the run failed or was interrupted: what is still
+    // buffered is dropped, and a file being replaced stays as it was.
+    output.used = 0;
     if (output_file_replaces()) {
-        // Not completed: the file being replaced stays as it was.
         if (!output.closed) close(replay_fd);
         output.closed = true;
         output_file_discard();
-    } else if (!output.failed) {
-        // Written directly: what was taken reaches the output, as far as it
-        // goes.
-        flush_output();
     }
-    if (output.failed) finish_failed = 1;
     if (replay_fd != 1 && !output.closed && close(replay_fd) != 0)
         perror("Error closing output file:");
     trace_leave("file_consumer_finish");

@@ -216,6 +216,7 @@ TEST(ReplayFileWriter, NoNameEmptyNameAndDashWriteToStandardOutput) {
         stream_capture out(stdout);
         ASSERT_EQ(file_consumer_init(name, nullptr, -1, nullptr, 1.0), 1);
         EXPECT_EQ(file_consumer(replay_create_cancel(&t_example, 5)), 1);
+        EXPECT_EQ(file_consumer_complete(), 1);
         file_consumer_finish(0);
         EXPECT_NE(fcntl(1, F_GETFD), -1) << "standard output was closed";
         EXPECT_EQ(out.stop(), header(1, 500000, 5, 5) + "\n");
