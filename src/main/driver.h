@@ -38,7 +38,8 @@ struct run_options {
 pipeline_operations choose_operations(const run_options &options);
 
 // The stream for the statistics.  The replay file itself goes to standard
-// output with -f and no file name (or "-"), so the statistics must not.
+// output with -f and no file name, "-", or a name of the file standard
+// output writes to (/dev/stdout), so the statistics must not.
 FILE *choose_stats_stream(const run_options &options);
 
 // Sets stats_stream, initialises, pumps, completes the consumer's work and
