@@ -92,8 +92,9 @@ int create_temporary(char *final_name) {
         return -1;
     }
     snprintf(temporary, size, "%s%s", final_name, suffix);
-    // mkostemp creates the file with mode 0600, whatever the umask allows
-    // beyond that: the file holds every statement and bind value.
+    // mkostemp creates the file with mode 0600 (less only under a umask that
+    // takes the owner's own bits away): the file holds every statement and
+    // bind value of the log.
     int fd = mkostemp(temporary, O_CLOEXEC);
     if (fd == -1) {
         perror("Error opening output file:");
