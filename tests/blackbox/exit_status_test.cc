@@ -16,24 +16,6 @@ namespace {
 
 const std::string fixture = std::string(QUILLRUN_SOURCE_DIR) + "/tests/fixtures/small.log";
 
-std::string long_log() {
-    std::string log =
-        "2026-01-01 10:00:00.000 UTC|alice|shop|1.a|LOG:  connection authorized: user=alice "
-        "database=shop\n";
-    for (int i = 0; i < 2000; ++i)
-        log += "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT " +
-               std::to_string(1000 + i) + "\n";
-    return log;
-}
-
-// Input that arrives slowly through a pipe, a few items at a time.
-void feed_slowly(run_request &request, const std::string &input, double interval) {
-    request.input = input;
-    request.input_piece = 400;
-    request.input_interval = interval;
-    request.hold_input_open = true;
-}
-
 const char replay_interrupted[] =
     "\nReplay interrupted by %s: the statistics cover what was replayed until then\n";
 
@@ -44,7 +26,7 @@ std::string interrupted_by(const char *name) {
 }
 
 TEST(ExitStatus, FailedWritesAndSignals) {
-    const std::string replay_file = run_quillrun({"-f"}, long_log()).out;
+    const std::string replay_file = run_quillrun({"-f"}, session_log(2000)).out;
     ASSERT_GT(replay_file.size(), 10000u);
 
     struct row {
@@ -69,21 +51,21 @@ TEST(ExitStatus, FailedWritesAndSignals) {
          "Warning: COPY statement ignored in line 6\nError writing to output file: Broken pipe\n"},
         {"SIGINT during a dry run", {"-n", "-d", "1"},
          [](run_request &r) {
-             feed_slowly(r, long_log(), 0.02);
+             feed_slowly(r, session_log(2000), 400, 0.02);
              r.actions = {{"Item:", 0, SIGINT}};
          },
          128 + SIGINT, 0, interrupted_by("SIGINT") + "\nParse statistics\n",
          "\nReplay statistics (dry run)\n", ""},
         {"SIGTERM during a dry run of a replay file", {"-r", "-n", "-d", "1"},
          [&replay_file](run_request &r) {
-             feed_slowly(r, replay_file, 0.02);
+             feed_slowly(r, replay_file, 400, 0.02);
              r.actions = {{"Item:", 0, SIGTERM}};
          },
          128 + SIGTERM, 0, interrupted_by("SIGTERM") + "\nReplay statistics (dry run)\n", "",
          ""},
         {"SIGTERM while writing a replay file", {"-f", "-d", "1"},
          [](run_request &r) {
-             feed_slowly(r, long_log(), 0.02);
+             feed_slowly(r, session_log(2000), 400, 0.02);
              r.actions = {{"Item:", 0, SIGTERM}};
          },
          128 + SIGTERM, 0, "", "", "Interrupted by SIGTERM before the replay file was complete\n"},
@@ -91,10 +73,10 @@ TEST(ExitStatus, FailedWritesAndSignals) {
         // the second ends the program at once, by that signal.
         {"a second signal", {"-n", "-d", "1"},
          [](run_request &r) {
-             feed_slowly(r, long_log(), 60);
-             r.actions = {{"Item:", 0, SIGTERM}, {"", 0.3, SIGINT}};
+             feed_slowly(r, session_log(2000), session_log(4).size(), 60);
+             r.actions = {{"= SELECT 1001\n", 0.5, SIGINT}, {"", 0.3, SIGTERM}};
          },
-         128 + SIGINT, SIGINT, "", "", ""},
+         128 + SIGTERM, SIGTERM, "", "", ""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);

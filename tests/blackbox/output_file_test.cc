@@ -21,26 +21,6 @@ namespace {
 const std::string fixture = std::string(QUILLRUN_SOURCE_DIR) + "/tests/fixtures/small.log";
 const std::string old_contents = "the replay file of an earlier run\n";
 
-// A log that arrives slowly through a pipe: a connection, then one statement
-// every few milliseconds.
-std::string long_log() {
-    std::string log =
-        "2026-01-01 10:00:00.000 UTC|alice|shop|1.a|LOG:  connection authorized: user=alice "
-        "database=shop\n";
-    for (int i = 0; i < 2000; ++i)
-        log += "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT " +
-               std::to_string(1000 + i) + "\n";
-    return log;
-}
-
-// The first piece holds a few whole lines, so that items come at once.
-void feed_slowly(run_request &request, double interval) {
-    request.input = long_log();
-    request.input_piece = 400;
-    request.input_interval = interval;
-    request.hold_input_open = true;
-}
-
 mode_t file_type(const std::string &path) {
     struct stat status;
     return lstat(path.c_str(), &status) == 0 ? status.st_mode & S_IFMT : 0;
@@ -105,16 +85,17 @@ TEST(OutputFile, ReplacedOnlyByACompleteReplayFile) {
          128 + SIGINT, "Interrupted by SIGINT before the replay file was complete\n",
          old_contents, {"out.qr"},
          [](const temp_dir &, run_request &request) {
-             feed_slowly(request, 0.02);
+             feed_slowly(request, session_log(2000), 400, 0.02);
              request.actions = {{"Item:", 0, SIGINT}};
          }},
-        // The first signal is noticed only when the next line arrives, a
-        // minute later; the second ends the program at once, by the signal.
+        // Soon after the item of SELECT 1001 the parser waits for the lines
+        // after SELECT 1003, a minute away: the first signal is noticed only
+        // then, while the second ends the program at once, by the signal.
         {"a second signal removes the temporary file", {"-f", "-d", "1", "-o", "out.qr"}, "",
          true, 128 + SIGTERM, "", old_contents, {"out.qr"},
          [](const temp_dir &, run_request &request) {
-             feed_slowly(request, 60);
-             request.actions = {{"Item:", 0, SIGINT}, {"", 0.3, SIGTERM}};
+             feed_slowly(request, session_log(2000), session_log(4).size(), 60);
+             request.actions = {{"= SELECT 1001\n", 0.5, SIGINT}, {"", 0.3, SIGTERM}};
          }},
     };
     mode_t saved_mask = umask(0);

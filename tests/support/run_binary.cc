@@ -28,9 +28,12 @@ double monotonic_seconds() {
     dup2(in_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
-    // Ignored signals stay ignored across exec; the program must start with
-    // the defaults a shell gives it, whatever this process ignores.
+    // Ignored and blocked signals stay so across exec; the program must
+    // start with the defaults a shell gives it, whatever this process does.
     for (int number : {SIGPIPE, SIGINT, SIGTERM}) signal(number, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const auto &[name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
     if (!request.working_directory.empty() && chdir(request.working_directory.c_str()) != 0)
         _exit(126);
@@ -41,10 +44,6 @@ double monotonic_seconds() {
     execv(QUILLRUN_BINARY, argv.data());
     _exit(127);
 }
-
-}  // namespace
-
-namespace {
 
 // Feeds standard input, whole or in timed pieces, and closes it when done
 // (or when asked).
@@ -57,7 +56,6 @@ public:
     }
     ~input_feeder() { close_input(); }
 
-    int fd() const { return fd_; }
     // The descriptor to test for room now; -1 while none is wanted.
     int wanted_fd(double now) const {
         return fd_ >= 0 && written_ < request_.input.size() && now >= next_piece_ ? fd_ : -1;
@@ -208,6 +206,23 @@ run_result run_quillrun(const std::vector<std::string> &args, const std::string 
     request.args = args;
     request.input = input;
     return run_quillrun(request);
+}
+
+void feed_slowly(run_request &request, const std::string &input, size_t piece, double interval) {
+    request.input = input;
+    request.input_piece = piece;
+    request.input_interval = interval;
+    request.hold_input_open = true;
+}
+
+std::string session_log(int count) {
+    std::string log =
+        "2026-01-01 10:00:00.000 UTC|alice|shop|1.a|LOG:  connection authorized: user=alice "
+        "database=shop\n";
+    for (int i = 0; i < count; ++i)
+        log += "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT " +
+               std::to_string(1000 + i) + "\n";
+    return log;
 }
 
 temp_dir::temp_dir() {

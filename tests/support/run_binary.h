@@ -51,6 +51,17 @@ struct run_request {
 run_result run_quillrun(const run_request &request);
 run_result run_quillrun(const std::vector<std::string> &args, const std::string &input = "");
 
+// Makes standard input a pipe that brings input in pieces of `piece` bytes,
+// one every `interval` seconds, the first at once, and stays open after
+// the last, as a log that is still being written.
+void feed_slowly(run_request &request, const std::string &input, size_t piece, double interval);
+
+// The stderr log of one session: its connection, then `count` statements
+// "SELECT 1000", "SELECT 1001" and on (up to 9000 of them), every statement
+// line as long as the others.  The parser hands out the item of a
+// statement only once one or two more lines have arrived.
+std::string session_log(int count);
+
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class temp_dir {
 public:
