@@ -48,7 +48,7 @@ void fake_provider_finish() {
     current.streams_at_finish.push_back(stats_stream);
 }
 int fake_consumer(replay_item *item) {
-    record(item == &item_a ? "consume a" : "consume b");
+    record(item == &item_a ? "consume a" : item == &item_b ? "consume b" : "consume item");
     return current.answers.at(current.next_answer++);
 }
 int fake_consumer_init(const char *, const char *, int, const char *, double) {
@@ -156,11 +156,12 @@ TEST(Driver, AnInterruptEndsTheRunInOrder) {
               return s; }(),
          false, 130, {"provider_init", "consumer_init", "provide", "provider_finish",
                       "consumer_finish"}, line, ""},
+        // The item not taken is the driver's: it releases it.
         {"while an item is not yet taken",
-         [] { script s; s.items = {&item_a}; s.answers = {0}; s.interrupt_at = "consume a";
-              return s; }(),
-         false, 130, {"provider_init", "consumer_init", "provide", "consume a", "provider_finish",
-                      "consumer_finish"}, line, ""},
+         [] { script s; s.items = {replay_create_cancel(&item_time, 1)}; s.answers = {0};
+              s.interrupt_at = "consume item"; return s; }(),
+         false, 130, {"provider_init", "consumer_init", "provide", "consume item",
+                      "provider_finish", "consumer_finish"}, line, ""},
         {"a consumer's wait cut short",
          [] { script s; s.items = {&item_a}; s.answers = {-1}; s.interrupt_at = "consume a";
               return s; }(),
