@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <libpq-fe.h>
+
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 
@@ -29,6 +31,56 @@ void append_quoted_option(char **end, const char *prefix, const char *value) {
     append(end, prefix);
     append_escaped(end, value);
     append(end, "'");
+}
+
+// The extra options with the value of every option that libpq marks as
+// secret (a password) replaced by ***, written as keyword='value' pairs in
+// libpq's order; the text unchanged when it holds no secret.  A text libpq
+// cannot parse is refused at the first connection, with libpq's reason; it
+// is shown only when no password can hide in it.  A new string the caller
+// frees, or null after a message.
+char *mask_secret_options(const char *options_text) {
+    char *parse_error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(options_text, &parse_error);
+    if (options == nullptr) {
+        PQfreemem(parse_error);
+        const char *shown = strstr(options_text, "password") != nullptr ? "***" : options_text;
+        char *copy = qr_strdup(shown);
+        if (copy == nullptr) print_alloc_error(strlen(shown) + 1);
+        return copy;
+    }
+    bool secret = false;
+    size_t size = 1;
+    for (const PQconninfoOption *option = options; option->keyword != nullptr; ++option) {
+        if (option->val == nullptr) continue;
+        bool hidden = option->dispchar[0] == '*';
+        secret = secret || hidden;
+        size += strlen(option->keyword) + strlen("=''") + 1 +
+                (hidden ? strlen("***") : escaped_length(option->val));
+    }
+    if (!secret) size = strlen(options_text) + 1;
+    char *text = static_cast<char *>(qr_malloc(size));
+    if (text == nullptr) {
+        print_alloc_error(size);
+    } else if (!secret) {
+        memcpy(text, options_text, size);
+    } else {
+        text[0] = '\0';
+        char *end = text;
+        for (const PQconninfoOption *option = options; option->keyword != nullptr; ++option) {
+            if (option->val == nullptr) continue;
+            if (end != text) append(&end, " ");
+            append(&end, option->keyword);
+            append(&end, "='");
+            if (option->dispchar[0] == '*')
+                append(&end, "***");
+            else
+                append_escaped(&end, option->val);
+            append(&end, "'");
+        }
+    }
+    PQconninfoFree(options);
+    return text;
 }
 
 }  // namespace
@@ -87,5 +139,18 @@ char *build_session_conninfo(const char *connect_string, const char *user,
     append(&end, connect_string);
     append_quoted_option(&end, " user='", user);
     append_quoted_option(&end, " dbname='", database);
+    return text;
+}
+
+char *build_shown_connect_string(const char *host, int port, const char *password,
+                                 const char *extra_options) {
+    char *shown_options = nullptr;
+    if (extra_options != nullptr) {
+        shown_options = mask_secret_options(extra_options);
+        if (shown_options == nullptr) return nullptr;
+    }
+    char *text =
+        build_connect_string(host, port, password != nullptr ? "***" : nullptr, shown_options);
+    free(shown_options);
     return text;
 }

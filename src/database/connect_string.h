@@ -15,6 +15,13 @@ size_t escaped_length(const char *value);
 char *build_connect_string(const char *host, int port, const char *password,
                            const char *extra_options);
 
+// The connect string as debug output shows it: as build_connect_string
+// makes it, with *** for the password and for every password inside the
+// extra options, so that a secret never reaches a terminal or a log.  A new
+// string the caller frees, or null after a message has been printed.
+char *build_shown_connect_string(const char *host, int port, const char *password,
+                                 const char *extra_options);
+
 // connect_string followed by " user='...' dbname='...'".  A new string the
 // caller frees, or null after "Cannot allocate ..." has been printed.
 char *build_session_conninfo(const char *connect_string, const char *user,

@@ -67,7 +67,12 @@ int database_consumer_init(const char *, const char *host, int port, const char 
     state.connect_string = build_connect_string(host, port, password, extra_connstr);
     if (state.connect_string == nullptr) return 0;
     state.connect_timeout_microseconds = connect_timeout_microseconds(state.connect_string);
-    print_debug(2, "Database connect string: \"%s\"\n", state.connect_string);
+    if (debug_level >= 2) {
+        char *shown = build_shown_connect_string(host, port, password, extra_connstr);
+        if (shown == nullptr) return 0;
+        print_error("Database connect string: \"%s\"\n", shown);
+        free(shown);
+    }
     trace_leave("database_consumer_init");
     return 1;
 }

@@ -91,6 +91,28 @@ bool take_timestamp(const char *argument, const char *which, char *target) {
     return true;
 }
 
+// The -W password, copied out of the argument vector; owned here for the
+// whole run.
+char *password_copy = nullptr;
+
+// Keeps a copy of the password and overwrites the argument in place, so
+// that ps and /proc/PID/cmdline no longer show it once it has been read.
+// False after an allocation failure (reported here).
+bool take_password(char *argument, const char **password) {
+    free(password_copy);
+    password_copy = nullptr;
+    *password = nullptr;
+    if (argument[0] == '\0') return true;
+    password_copy = qr_strdup(argument);
+    if (password_copy == nullptr) {
+        print_alloc_error(strlen(argument) + 1);
+        return false;
+    }
+    memset(argument, '*', strlen(argument));
+    *password = password_copy;
+    return true;
+}
+
 enum option_outcome { option_ok, option_error_with_usage, option_error_without_usage };
 
 option_outcome take_port(const char *argument, int *port) {
@@ -146,7 +168,7 @@ option_outcome take_factor(const char *argument, double *factor) {
     return option_ok;
 }
 
-option_outcome take_option(int letter, const char *argument, scan_state &state) {
+option_outcome take_option(int letter, char *argument, scan_state &state) {
     run_options &options = *state.options;
     switch (letter) {
         case 'f':
@@ -164,7 +186,9 @@ option_outcome take_option(int letter, const char *argument, scan_state &state) 
             if (outcome != option_ok) return outcome;
             break;
         }
-        case 'W': options.password = null_if_empty(argument); break;
+        case 'W':
+            if (!take_password(argument, &options.password)) return option_error_without_usage;
+            break;
         case 's': {
             option_outcome outcome = take_factor(argument, &options.factor);
             if (outcome != option_ok) return outcome;

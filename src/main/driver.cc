@@ -1,8 +1,13 @@
 #include "driver.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "quillrun/database.h"
+#include "quillrun/interrupt.h"
+#include "quillrun/messages.h"
 #include "quillrun/parse.h"
 #include "quillrun/replayfile.h"
 #include "quillrun/settings.h"
@@ -34,40 +39,97 @@ pipeline_operations choose_operations(const run_options &options) {
 }
 
 FILE *choose_stats_stream(const run_options &options) {
-    bool file_on_stdout = options.write_file &&
-                          (options.outfile == nullptr || strcmp(options.outfile, "-") == 0);
+    if (!options.write_file) return stdout;
+    if (options.outfile == nullptr || strcmp(options.outfile, "-") == 0) return stderr;
+    // Another name for standard output, such as /dev/stdout.
+    struct stat named, standard;
+    bool file_on_stdout = stat(options.outfile, &named) == 0 && fstat(1, &standard) == 0 &&
+                          named.st_dev == standard.st_dev && named.st_ino == standard.st_ino;
     return file_on_stdout ? stderr : stdout;
 }
 
 namespace {
 
-// Pumps items until the provider signals the end.  True on success.
-bool pump_items(const pipeline_operations &operations) {
-    replay_item *item = operations.provider();
+enum class run_outcome { success, failure, interrupted };
+
+// A failure reported while an interrupt is pending is the interrupt
+// showing through a blocking call (a wait cut short by EINTR), not a fault
+// of the input or the server.
+run_outcome failed_or_interrupted() {
+    return interrupt_requested() ? run_outcome::interrupted : run_outcome::failure;
+}
+
+// Pumps items until the provider signals the end.  An interrupt is looked
+// for before every call, so that a pending one never meets a fresh wait
+// (a read of a slow pipe that no signal would cut short any more).
+run_outcome pump_items(const pipeline_operations &operations) {
     for (;;) {
-        if (item == nullptr) return false;
-        if (item == end_item) return true;
-        int taken = operations.consumer(item);
-        if (taken == 1) {
-            item = operations.provider();
-        } else if (taken != 0) {
-            return false;
+        if (interrupt_requested()) return run_outcome::interrupted;
+        replay_item *item = operations.provider();
+        for (;;) {
+            if (interrupt_requested()) {
+                // Never taken by the consumer, so still the driver's to release.
+                if (item != nullptr && item != end_item) replay_free(item);
+                return run_outcome::interrupted;
+            }
+            if (item == nullptr) return run_outcome::failure;
+            if (item == end_item) return run_outcome::success;
+            int taken = operations.consumer(item);
+            if (taken == 1) break;
+            if (taken != 0) return failed_or_interrupted();
         }
     }
+}
+
+run_outcome run_until_complete(const pipeline_operations &operations,
+                               const run_options &options) {
+    if (operations.provider_init(options.infile, options.csv, options.begin_timestamp,
+                                 options.end_timestamp, options.database_filter,
+                                 options.username_filter) == 0 ||
+        operations.consumer_init(options.outfile, options.host, options.port, options.password,
+                                 options.factor) == 0)
+        return failed_or_interrupted();
+    run_outcome outcome = pump_items(operations);
+    if (outcome != run_outcome::success) return outcome;
+    // Once the consumer has completed its work the run has succeeded; a
+    // signal after that changes nothing.
+    return operations.consumer_complete() != 0 ? run_outcome::success : failed_or_interrupted();
+}
+
+// Statistics the user never sees are a failure like any other: a full disk
+// or a closed pipe must not end with status 0.
+bool statistics_written() {
+    if (stats_stream == nullptr) return true;
+    int flushed = fflush(stats_stream);
+    int flush_errno = errno;
+    if (flushed == 0 && ferror(stats_stream) == 0) return true;
+    print_error("Error writing statistics: %s\n",
+                flushed != 0 ? strerror(flush_errno) : "an earlier write failed");
+    return false;
 }
 
 }  // namespace
 
 int run_pipeline(const pipeline_operations &operations, const run_options &options) {
     stats_stream = choose_stats_stream(options);
-    bool ok = operations.provider_init(options.infile, options.csv, options.begin_timestamp,
-                                       options.end_timestamp, options.database_filter,
-                                       options.username_filter) != 0 &&
-              operations.consumer_init(options.outfile, options.host, options.port,
-                                       options.password, options.factor) != 0 &&
-              pump_items(operations) && operations.consumer_complete() != 0;
-    if (!ok) stats_stream = nullptr;
+    run_outcome outcome = run_until_complete(operations, options);
+    if (outcome == run_outcome::interrupted && !options.write_file) {
+        // The finishes print the statistics of what was replayed so far.
+        fprintf(stats_stream,
+                "\nReplay interrupted by %s: the statistics cover what was replayed until then\n",
+                interrupt_signal_name());
+    } else if (outcome == run_outcome::interrupted) {
+        // A replay file cut short is no replay file: no statistics, and the
+        // consumer finish removes what it wrote to a file it would replace.
+        print_error("Interrupted by %s before the replay file was complete\n",
+                    interrupt_signal_name());
+        stats_stream = nullptr;
+    } else if (outcome == run_outcome::failure) {
+        stats_stream = nullptr;
+    }
     operations.provider_finish();
     operations.consumer_finish(options.dry_run);
-    return ok && finish_failed == 0 ? 0 : 1;
+    bool written = statistics_written();
+    if (outcome == run_outcome::interrupted) return 128 + interrupt_signal();
+    return outcome == run_outcome::success && finish_failed == 0 && written ? 0 : 1;
 }

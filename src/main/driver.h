@@ -38,11 +38,15 @@ struct run_options {
 pipeline_operations choose_operations(const run_options &options);
 
 // The stream for the statistics.  The replay file itself goes to standard
-// output with -f and no file name (or "-"), so the statistics must not.
+// output with -f and no file name, "-", or a name of the file standard
+// output writes to (/dev/stdout), so the statistics must not.
 FILE *choose_stats_stream(const run_options &options);
 
 // Sets stats_stream, initialises, pumps, completes the consumer's work and
-// finishes.  Returns the exit
-// status: 0 when the provider reached its end and both finish operations
-// succeeded, 1 after any failure.
+// finishes, and checks that the statistics were written.  Returns the exit
+// status: 0 when the provider reached its end, the consumer completed and
+// everything was written; 1 after any failure; 128 + the signal number
+// after an interrupt (SIGINT, SIGTERM) that came before the consumer had
+// completed.  An interrupted replay still prints its statistics, after a
+// line that says so; an interrupted -f run prints none.
 int run_pipeline(const pipeline_operations &operations, const run_options &options);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "quillrun/alloc.h"
+#include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
 #include "quillrun/replayfile.h"
 #include "quillrun/settings.h"
@@ -80,9 +82,14 @@ private:
 // block, and the next read brings the rest.
 fill_result fill_input() {
     if (input.next < input.end) return fill_result::data;
-    ssize_t got = read(replay_fd, input.bytes, sizeof input.bytes);
+    ssize_t got;
+    do {
+        got = read(replay_fd, input.bytes, sizeof input.bytes);
+    } while (got < 0 && errno == EINTR && !interrupt_requested());
     if (got < 0) {
-        perror("Error reading from input file");
+        // A read cut short by an interrupt is no read error: the driver
+        // ends the run and says why.
+        if (errno != EINTR) perror("Error reading from input file");
         return fill_result::failed;
     }
     if (got == 0) return fill_result::end_of_file;

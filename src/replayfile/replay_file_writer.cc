@@ -3,24 +3,28 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
 #include "quillrun/replayfile.h"
 #include "quillrun/settings.h"
+#include "output_file.h"
 #include "replay_format.h"
 
 namespace {
 
 // Records collect here and reach the file a block at a time: when the block
-// is full, at the finish, and never later than that.  After a failed write
-// the block is dropped and nothing more is written.
+// is full, and at the completion.  After a failed write the block is
+// dropped and nothing more is written.
 struct output_buffer {
     unsigned char bytes[replay_io_block];
     size_t used = 0;
     bool failed = false;
+    bool closed = false;  // the completion closed the descriptor
 };
 
 output_buffer output;
@@ -32,17 +36,18 @@ struct item_releaser {
 // Writes the buffered bytes with one request.
 bool flush_output() {
     if (output.used == 0) return true;
-    ssize_t written = write(replay_fd, output.bytes, output.used);
     size_t asked = output.used;
+    ssize_t written = write(replay_fd, output.bytes, asked);
     output.used = 0;
-    if (written < 0) {
-        perror("Error writing to output file");
-    } else if (static_cast<size_t>(written) < asked) {
-        print_error("Error: not all bytes written to output file\n");
-    } else {
-        return true;
-    }
+    if (written >= 0 && static_cast<size_t>(written) == asked) return true;
     output.failed = true;
+    // A write cut short by a signal (the handlers do not restart calls) is
+    // not a write error: the driver ends the run and says why.
+    if (interrupt_requested() && (written >= 0 || errno == EINTR)) return false;
+    if (written < 0)
+        perror("Error writing to output file");
+    else
+        print_error("Error: not all bytes written to output file\n");
     return false;
 }
 
@@ -135,14 +140,12 @@ int file_consumer_init(const char *outfile, const char *, int, const char *, dou
     trace_enter("file_consumer_init");
     output.used = 0;
     output.failed = false;
+    output.closed = false;
     if (outfile == nullptr || outfile[0] == '\0' || strcmp(outfile, "-") == 0) {
         replay_fd = 1;
     } else {
-        replay_fd = open(outfile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (replay_fd == -1) {
-            perror("Error opening output file:");
-            return 0;
-        }
+        replay_fd = output_file_open(outfile);
+        if (replay_fd == -1) return 0;
     }
     trace_leave("file_consumer_init");
     return 1;
@@ -159,15 +162,29 @@ int file_consumer(replay_item *item) {
 
 int file_consumer_complete() {
     if (!output.failed) flush_output();
-    return output.failed ? 0 : 1;
+    if (output.failed) return 0;
+    if (output_file_replaces()) {
+        output.closed = true;
+        if (!output_file_commit(replay_fd)) {
+            output.failed = true;
+            return 0;
+        }
+    }
+    return 1;
 }
 
 void file_consumer_finish(int) {
     trace_enter("file_consumer_finish");
-    if (!output.failed) flush_output();
-    if (output.failed) finish_failed = 1;
-    if (replay_fd != 1 && close(replay_fd) != 0) perror("Error closing output file:");
+    // Without a completion the run failed or was interrupted: what is still
+    // buffered is dropped, and a file being replaced stays as it was.
+    output.used = 0;
+    if (output_file_replaces()) {
+        if (!output.closed) close(replay_fd);
+        output.closed = true;
+        output_file_discard();
+    }
+    if (replay_fd != 1 && !output.closed && close(replay_fd) != 0)
+        perror("Error closing output file:");
     trace_leave("file_consumer_finish");
 }
-
 bool file_consumer_write_failed() { return output.failed; }

@@ -147,6 +147,34 @@ TEST(CommandLine, SingleHyphenIsAFileName) {
         << result.err;
 }
 
+// A running quillrun, blocked reading standard input once it has set up the
+// replay: its argument vector no longer holds the -W password, and the
+// connect string it shows has *** for that and for a password inside -X.
+TEST(CommandLine, PasswordsLeaveTheArgumentVectorAndDebugOutput) {
+    run_request request;
+    request.args = {"-n", "-Ws3cret", "-X", "password=0ther connect_timeout=3", "-d", "2"};
+    request.hold_input_open = true;
+    std::string command_line;
+    request.actions = {
+        {"Database connect string", 0, 0, false,
+         [&command_line](int pid) {
+             command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+         }},
+        {"", 0, 0, true},
+    };
+    run_result result = run_quillrun(request);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(command_line, std::string(QUILLRUN_BINARY) + '\0' + "-n" + '\0' + "-W******" +
+                                '\0' + "-X" + '\0' + "password=0ther connect_timeout=3" + '\0' +
+                                "-d" + '\0' + "2" + '\0');
+    EXPECT_NE(result.err.find("Database connect string: \" password='***' password='***' "
+                              "connect_timeout='3'\"\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("s3cret"), std::string::npos);
+    EXPECT_EQ(result.err.find("0ther"), std::string::npos);
+}
+
 // Internal values that the binary does not show directly.
 TEST(CommandLine, CollectsValuesFiltersAndEncoding) {
     std::vector<std::string> words = {"quillrun", "-D", "a", "-D", "b", "-U", "u", "-D", "",
@@ -180,6 +208,7 @@ TEST(CommandLine, CollectsValuesFiltersAndEncoding) {
     EXPECT_EQ(replay.factor, 2.5);
     EXPECT_EQ(replay.host, nullptr);
     EXPECT_STREQ(replay.password, "pw");
+    EXPECT_EQ(replay_words[11], "**");  // no longer in the argument vector
     EXPECT_EQ(replay.infile, nullptr);
     EXPECT_EQ(skip_idle, 1);
     skip_idle = 0;

@@ -484,9 +484,9 @@ TEST_F(Replay, NamesWithQuotesAndBackslashesReachTheServer) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(server->psql("select u || ' ' || d from who", database), user + " " + database);
     std::string line = "Database connect string: \"port=5432 host='" + server->socket_dir() +
-                       "' password='pa\\'ss\\\\word'\"\n";
+                       "' password='***'\"\n";
     EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
-    EXPECT_EQ(occurrences(run.err + run.out, "ss\\\\word"), 1u);
+    EXPECT_EQ(occurrences(run.err + run.out, "ss\\\\word"), 0u);
     EXPECT_EQ(occurrences(run.err + run.out, "ss\\word"), 0u);
 }
 

@@ -1,5 +1,6 @@
 #include "support/run_binary.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,12 @@ double monotonic_seconds() {
     dup2(in_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
+    // Ignored and blocked signals stay so across exec; the program must
+    // start with the defaults a shell gives it, whatever this process does.
+    for (int number : {SIGPIPE, SIGINT, SIGTERM}) signal(number, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const auto &[name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
     if (!request.working_directory.empty() && chdir(request.working_directory.c_str()) != 0)
         _exit(126);
@@ -37,40 +45,139 @@ double monotonic_seconds() {
     _exit(127);
 }
 
+// Feeds standard input, whole or in timed pieces, and closes it when done
+// (or when asked).
+class input_feeder {
+public:
+    input_feeder(const run_request &request, int fd, double now)
+        : request_(request), fd_(fd), next_piece_(now) {
+        if (request.input.empty() && !request.hold_input_open) close_input();
+        if (fd_ >= 0) fcntl(fd_, F_SETFL, O_NONBLOCK);
+    }
+    ~input_feeder() { close_input(); }
+
+    // The descriptor to test for room now; -1 while none is wanted.
+    int wanted_fd(double now) const {
+        return fd_ >= 0 && written_ < request_.input.size() && now >= next_piece_ ? fd_ : -1;
+    }
+    // When the next piece is due; a large value when none is.
+    double next_due() const {
+        return fd_ >= 0 && written_ < request_.input.size() && request_.input_interval > 0
+                   ? next_piece_
+                   : 1e300;
+    }
+    void write_some(double now) {
+        size_t left = request_.input.size() - written_;
+        if (request_.input_interval > 0) left = std::min(left, piece_left());
+        ssize_t n = write(fd_, request_.input.data() + written_, left);
+        if (n > 0) written_ += static_cast<size_t>(n);
+        if (request_.input_interval > 0 && piece_left() == piece_size())
+            next_piece_ = now + request_.input_interval;
+        if (n < 0 && errno != EAGAIN) written_ = request_.input.size();
+        if (written_ == request_.input.size() && !request_.hold_input_open) close_input();
+    }
+    void close_input() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    // Bytes still to write of the current piece.
+    size_t piece_size() const { return std::max<size_t>(request_.input_piece, 1); }
+    size_t piece_left() const { return piece_size() - written_ % piece_size(); }
+
+    const run_request &request_;
+    int fd_;
+    size_t written_ = 0;
+    double next_piece_;
+};
+
+// Runs the request's actions in order as their time comes.
+class action_runner {
+public:
+    action_runner(const std::vector<run_action> &actions, double now)
+        : actions_(actions), since_(now) {}
+
+    // Runs every action that is due; the time the next one is due, or a
+    // large value when it waits for output or none is left.
+    double run_due(pid_t pid, const run_result &seen, input_feeder &input, double now) {
+        while (next_ < actions_.size()) {
+            const run_action &action = actions_[next_];
+            if (!text_seen_) {
+                const std::string &text = action.after_output;
+                if (!text.empty() && seen.out.find(text) == std::string::npos &&
+                    seen.err.find(text) == std::string::npos)
+                    return 1e300;
+                text_seen_ = true;
+                since_ = now;
+            }
+            double due = since_ + action.delay_seconds;
+            if (now < due) return due;
+            if (action.signal != 0) kill(pid, action.signal);
+            if (action.close_input) input.close_input();
+            if (action.call) action.call(pid);
+            ++next_;
+            text_seen_ = false;
+            since_ = now;
+        }
+        return 1e300;
+    }
+
+private:
+    const std::vector<run_action> &actions_;
+    size_t next_ = 0;
+    bool text_seen_ = false;
+    double since_;
+};
+
 }  // namespace
 
 run_result run_quillrun(const run_request &request) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
+    int out_fd = out_pipe[1];
+    if (!request.output_file.empty()) {
+        out_fd = open(request.output_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (out_fd < 0) throw std::runtime_error("cannot open " + request.output_file);
+    }
+    int in_fd = in_pipe[0];
+    if (!request.input_file.empty()) {
+        in_fd = open(request.input_file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in_fd < 0) throw std::runtime_error("cannot open " + request.input_file);
+    }
     signal(SIGPIPE, SIG_IGN);
+    if (request.output_closed) close(out_pipe[0]);
     pid_t pid = fork();
-    if (pid == 0) exec_child(request, in_pipe[0], out_pipe[1], err_pipe[1]);
+    if (pid == 0) exec_child(request, in_fd, out_fd, err_pipe[1]);
     close(in_pipe[0]);
+    if (in_fd != in_pipe[0]) close(in_fd);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (out_fd != out_pipe[1]) close(out_fd);
+    if (request.output_closed || !request.output_file.empty()) {
+        if (!request.output_closed) close(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
 
     run_result result;
-    size_t written = 0;
-    int in_fd = in_pipe[1];
-    if (request.input.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    } else {
-        fcntl(in_fd, F_SETFL, O_NONBLOCK);
-    }
-    bool out_open = true, err_open = true;
-    double deadline = monotonic_seconds() + request.timeout_seconds;
+    double started = monotonic_seconds();
+    input_feeder input(request, in_pipe[1], started);
+    action_runner actions(request.actions, started);
+    bool out_open = out_pipe[0] >= 0, err_open = true;
+    double deadline = started + request.timeout_seconds;
     while (out_open || err_open) {
-        struct pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
-                                {err_open ? err_pipe[0] : -1, POLLIN, 0},
-                                {in_fd, POLLOUT, 0}};
-        double left = deadline - monotonic_seconds();
-        if (left <= 0) {
+        double now = monotonic_seconds();
+        if (now >= deadline) {
             kill(pid, SIGKILL);
             break;
         }
-        int ready = poll(fds, 3, static_cast<int>(left * 1000) + 1);
+        double wake = std::min({deadline, input.next_due(),
+                                actions.run_due(pid, result, input, now)});
+        struct pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                                {err_open ? err_pipe[0] : -1, POLLIN, 0},
+                                {input.wanted_fd(now), POLLOUT, 0}};
+        int ready = poll(fds, 3, static_cast<int>(std::max(0.0, wake - now) * 1000) + 1);
         if (ready < 0 && errno != EINTR) break;
         char buffer[65536];
         for (int i = 0; i < 2; ++i) {
@@ -82,20 +189,14 @@ run_result run_quillrun(const run_request &request) {
                 (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
             }
         }
-        if (in_fd >= 0 && fds[2].revents != 0) {
-            ssize_t n = write(in_fd, request.input.data() + written, request.input.size() - written);
-            if (n > 0) written += static_cast<size_t>(n);
-            if (n < 0 || written == request.input.size()) {
-                close(in_fd);
-                in_fd = -1;
-            }
-        }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) input.write_some(monotonic_seconds());
     }
-    if (in_fd >= 0) close(in_fd);
-    close(out_pipe[0]);
+    input.close_input();
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
     close(err_pipe[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
@@ -105,6 +206,23 @@ run_result run_quillrun(const std::vector<std::string> &args, const std::string 
     request.args = args;
     request.input = input;
     return run_quillrun(request);
+}
+
+void feed_slowly(run_request &request, const std::string &input, size_t piece, double interval) {
+    request.input = input;
+    request.input_piece = piece;
+    request.input_interval = interval;
+    request.hold_input_open = true;
+}
+
+std::string session_log(int count) {
+    std::string log =
+        "2026-01-01 10:00:00.000 UTC|alice|shop|1.a|LOG:  connection authorized: user=alice "
+        "database=shop\n";
+    for (int i = 0; i < count; ++i)
+        log += "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT " +
+               std::to_string(1000 + i) + "\n";
+    return log;
 }
 
 temp_dir::temp_dir() {
@@ -132,4 +250,17 @@ std::string read_file(const std::string &path) {
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+std::vector<std::string> list_directory(const std::string &path) {
+    std::vector<std::string> names;
+    DIR *directory = opendir(path.c_str());
+    if (directory == nullptr) throw std::runtime_error("cannot list " + path);
+    while (const struct dirent *entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -2,18 +2,47 @@
 // prints.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal number
+    int signal = 0;   // the signal that ended it; 0 when it exited
     std::string out;  // standard output
     std::string err;  // standard error
+};
+
+// Something done to the running program.  Actions run in order: each waits
+// until its text has appeared on standard output or standard error (not at
+// all when the text is empty), counted from the action before it, and then
+// for delay_seconds more.
+struct run_action {
+    std::string after_output;
+    double delay_seconds = 0;
+    int signal = 0;                      // sent when not 0
+    bool close_input = false;            // closes the program's standard input
+    std::function<void(int pid)> call = nullptr;  // called with the program's process id
 };
 
 struct run_request {
     std::vector<std::string> args;                       // without the program name
     std::string input;                                   // fed to standard input
+    std::string input_file;  // when not empty, standard input is this file instead
+    // Standard input arrives in pieces of input_piece bytes, one every
+    // input_interval seconds, the first at once; 0 feeds it as fast as the
+    // program reads.
+    size_t input_piece = 0;
+    double input_interval = 0;
+    // Standard input stays open after the input, until an action closes it
+    // or the program ends, so that the program waits for more.
+    bool hold_input_open = false;
+    // Standard output: captured, unless it is this file (opened for
+    // appending, created when missing), or a pipe whose reading end is
+    // already closed.
+    std::string output_file;
+    bool output_closed = false;
+    std::vector<run_action> actions;
     std::vector<std::pair<std::string, std::string>> env;  // added or replaced
     std::string working_directory;                       // empty: unchanged
     double timeout_seconds = 120;                        // killed after this
@@ -21,6 +50,17 @@ struct run_request {
 
 run_result run_quillrun(const run_request &request);
 run_result run_quillrun(const std::vector<std::string> &args, const std::string &input = "");
+
+// Makes standard input a pipe that brings input in pieces of `piece` bytes,
+// one every `interval` seconds, the first at once, and stays open after
+// the last, as a log that is still being written.
+void feed_slowly(run_request &request, const std::string &input, size_t piece, double interval);
+
+// The stderr log of one session: its connection, then `count` statements
+// "SELECT 1000", "SELECT 1001" and on (up to 9000 of them), every statement
+// line as long as the others.  The parser hands out the item of a
+// statement only once one or two more lines have arrived.
+std::string session_log(int count);
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class temp_dir {
@@ -37,4 +77,6 @@ private:
 };
 
 void write_file(const std::string &path, const std::string &content);
+// The names in a directory, without "." and "..", sorted.
+std::vector<std::string> list_directory(const std::string &path);
 std::string read_file(const std::string &path);

@@ -52,6 +52,36 @@ TEST(ConnectString, SessionAddsEscapedUserAndDatabase) {
     EXPECT_EQ(escaped_length("a'\\b"), 6u);
 }
 
+// What debug output shows: the same text with *** for every secret, from
+// -W or inside -X, however it is quoted there.
+TEST(ConnectString, ShownTextHidesEveryPassword) {
+    struct row {
+        const char *what;
+        const char *password;
+        const char *extra;
+        const char *expected;
+    } rows[] = {
+        {"-W", "s3cr'et", nullptr, "port=1 host='h' password='***'"},
+        {"no secret in -X: unchanged", nullptr, "connect_timeout = 5  sslmode=disable",
+         "port=1 host='h' connect_timeout = 5  sslmode=disable"},
+        {"password in -X", nullptr, "connect_timeout=5 password=s3cret",
+         "port=1 host='h' password='***' connect_timeout='5'"},
+        {"quoted with blanks and escapes", "s3cret", "password = 'a s3cret\\'s' sslmode=disable",
+         "port=1 host='h' password='***' password='***' sslmode='disable'"},
+        {"key passphrase", nullptr, "sslpassword=s3cret",
+         "port=1 host='h' sslpassword='***'"},
+        {"unparsable, with a password", nullptr, "password='s3cret",
+         "port=1 host='h' ***"},
+        {"unparsable, without one", nullptr, "connect_timeout", "port=1 host='h' connect_timeout"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string shown = owned(build_shown_connect_string("h", 1, r.password, r.extra));
+        EXPECT_EQ(shown, r.expected);
+        EXPECT_EQ(shown.find("s3cr"), std::string::npos);
+    }
+}
+
 class ConsumerInit : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -61,9 +91,9 @@ protected:
     }
 };
 
-TEST_F(ConsumerInit, PrintsTheConnectStringWithPasswordOnlyFromDebugTwo) {
+TEST_F(ConsumerInit, PrintsTheConnectStringWithoutThePasswordFromDebugTwo) {
     const std::string line =
-        "Database connect string: \"port=5433 host='h\\'ost' password='s3cr\\'et' "
+        "Database connect string: \"port=5433 host='h\\'ost' password='***' "
         "connect_timeout=5\"\n";
     struct row {
         int level;

@@ -72,6 +72,7 @@ std::string write_items(std::vector<replay_item *> items) {
     std::string path = dir.file("replay");
     EXPECT_EQ(file_consumer_init(path.c_str(), nullptr, -1, nullptr, 1.0), 1);
     for (replay_item *item : items) EXPECT_EQ(file_consumer(item), 1);
+    EXPECT_EQ(file_consumer_complete(), 1);
     file_consumer_finish(0);
     EXPECT_FALSE(file_consumer_write_failed());
     return read_file(path);
@@ -215,32 +216,45 @@ TEST(ReplayFileWriter, NoNameEmptyNameAndDashWriteToStandardOutput) {
         stream_capture out(stdout);
         ASSERT_EQ(file_consumer_init(name, nullptr, -1, nullptr, 1.0), 1);
         EXPECT_EQ(file_consumer(replay_create_cancel(&t_example, 5)), 1);
+        EXPECT_EQ(file_consumer_complete(), 1);
         file_consumer_finish(0);
         EXPECT_NE(fcntl(1, F_GETFD), -1) << "standard output was closed";
         EXPECT_EQ(out.stop(), header(1, 500000, 5, 5) + "\n");
     }
 }
 
-TEST(ReplayFileWriter, CreatesMode0644BeforeUmaskAndTruncatesAnExistingFile) {
-    for (mode_t mask : {00, 022, 077}) {
-        SCOPED_TRACE(mask);
+// A named file is written beside itself, readable by its owner only
+// whatever the umask, and replaces the old file at the completion.  Without
+// the completion (a failed or interrupted run) the old file stays as it was
+// and nothing else is left behind.
+TEST(ReplayFileWriter, ReplacesANamedFileOnlyWhenComplete) {
+    for (bool completed : {true, false}) {
+        SCOPED_TRACE(completed ? "completed" : "not completed");
         temp_dir dir;
-        std::string path = dir.file("new");
-        mode_t saved = umask(mask);
+        std::string path = dir.file("old");
+        write_file(path, "old contents");
+        mode_t saved = umask(0);
         ASSERT_EQ(file_consumer_init(path.c_str(), nullptr, -1, nullptr, 1.0), 1);
         umask(saved);
-        file_consumer_finish(0);
+        EXPECT_EQ(file_consumer(replay_create_cancel(&t_example, 5)), 1);
+
+        std::vector<std::string> during = list_directory(dir.path());
+        ASSERT_EQ(during.size(), 2u);
+        EXPECT_TRUE(during[1].starts_with("old.")) << during[1];
         struct stat status;
+        ASSERT_EQ(stat(dir.file(during[1]).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u);
+        EXPECT_EQ(read_file(path), "old contents");
+
+        if (completed) {
+            EXPECT_EQ(file_consumer_complete(), 1);
+        }
+        file_consumer_finish(0);
+        EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{"old"});
+        EXPECT_EQ(read_file(path), completed ? header(1, 500000, 5, 5) + "\n" : "old contents");
         ASSERT_EQ(stat(path.c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, 0644 & ~mask);
+        EXPECT_EQ(status.st_mode & 0777, completed ? 0600u : 0644u);
     }
-    temp_dir dir;
-    std::string path = dir.file("old");
-    write_file(path, std::string(1000, 'z'));
-    ASSERT_EQ(file_consumer_init(path.c_str(), nullptr, -1, nullptr, 1.0), 1);
-    EXPECT_EQ(file_consumer(replay_create_cancel(&t_example, 5)), 1);
-    file_consumer_finish(0);
-    EXPECT_EQ(read_file(path), header(1, 500000, 5, 5) + "\n");
 }
 
 // The finish closes the descriptor even when the open failed, and reports
@@ -393,13 +407,16 @@ TEST(ReplayFileReader, ReadAndAllocationFailuresAreReported) {
 }
 
 TEST(ReplayFileWriter, WriteErrorsFailTheRecordOrTheFinish) {
-    // Small output stays in the buffer until the finish, which must report
-    // the failure so that the run can fail.
-    stream_capture finish_err(stderr);
+    // Small output stays in the buffer until the completion, which must
+    // report the failure, before any statistics, so that the run fails.
+    stream_capture complete_err(stderr);
     ASSERT_EQ(file_consumer_init("/dev/full", nullptr, -1, nullptr, 1.0), 1);
     EXPECT_EQ(file_consumer(replay_create_execute(&t_example, 1, "SELECT 1")), 1);
+    EXPECT_EQ(file_consumer_complete(), 0);
+    EXPECT_EQ(complete_err.stop(), "Error writing to output file: No space left on device\n");
+    stream_capture finish_err(stderr);
     file_consumer_finish(0);
-    EXPECT_EQ(finish_err.stop(), "Error writing to output file: No space left on device\n");
+    EXPECT_EQ(finish_err.stop(), "");
     EXPECT_TRUE(file_consumer_write_failed());
 
     // A full buffer is written during the run; its failure fails the record
