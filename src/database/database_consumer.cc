@@ -6,8 +6,10 @@
 #include "database/database_state.h"
 #include "database/replay_statistics.h"
 #include "database/scheduler.h"
+#include "database/session_connections.h"
 #include "database/timer_slack.h"
 #include "quillrun/database.h"
+#include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
 
@@ -31,6 +33,8 @@ void database_consumer_finish(int dry_run) {
     database_state &state = replay_state();
     require_timely_wakeups();
     scheduler_release(state);
+    // Asked to stop: nothing of the replay may go on running on the target.
+    if (interrupt_requested()) end_every_session(state);
     free(state.connect_string);
     state.connect_string = nullptr;
     free(state.poll_set);

@@ -75,6 +75,9 @@ struct database_state {
     // were opened ahead of their connect item and still wait for it.
     uint64_t recorded_open = 0;
     uint64_t early_open = 0;
+    // After the target refused a connection for want of room, none is
+    // opened ahead of time until then.
+    time_value no_early_connections_until;
 
     // The connection that asks the server which sessions block which, and
     // its connection text (that of the first session connected).

@@ -2,6 +2,8 @@
 
 #include <sys/select.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "database/session_connections.h"
 #include "database/timer_slack.h"
 #include "quillrun/alloc.h"
+#include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
 
@@ -190,10 +193,7 @@ bool adopt_early_connection(database_state &state, session_connection *record,
     if (refused || ended) {
         print_debug(2, "Connecting session 0x%lx again, %s while opened ahead of time\n",
                     printable(record->session_id), refused ? "refused" : "ended by the server");
-        if (record->connection != nullptr) PQfinish(record->connection);
-        session_list_remove(state.connection_list, record);
-        free(record->fatal_message);
-        free(record);
+        discard_record(state, record);
         return open_connection(state, item);
     }
     if (record->state == conn_idle) return count_connection(state, record);
@@ -512,7 +512,8 @@ bool open_early_connections(database_state &state, time_value now, bool *sent, b
             ++window.connects_scanned;  // the front sorts it out in turn
             continue;
         }
-        if (state.early_open >= max_early_connections ||
+        if (later_than(state.no_early_connections_until, now) ||
+            state.early_open >= max_early_connections ||
             state.connection_list.count >= state.recorded_open + max_early_connections)
             return true;
         print_debug(2, "Opening the connection of session 0x%lx ahead of time\n",
@@ -568,6 +569,9 @@ bool pass_idle_time(database_state &state, time_value delay) {
                               static_cast<suseconds_t>(delay.microseconds)};
     require_timely_wakeups();
     if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
+        // A signal cut the nap short: the caller looks again (and the
+        // driver ends an interrupted run).
+        if (errno == EINTR) return true;
         perror("Error in select()");
         return false;
     }
@@ -644,6 +648,8 @@ round_result run_round(database_state &state, replay_item *item) {
 }  // namespace
 
 int scheduler_take(database_state &state, replay_item *item) {
+    // The driver ends an interrupted run; the item stays its own.
+    if (interrupt_requested()) return 0;
     round_result round = run_round(state, item);
     if (!round.ok) {
         if (!round.taken) replay_free(item);
@@ -659,6 +665,7 @@ int scheduler_take(database_state &state, replay_item *item) {
 
 bool scheduler_complete(database_state &state) {
     for (;;) {
+        if (interrupt_requested()) return false;
         round_result round = run_round(state, nullptr);
         if (!round.ok) return false;
         if (state.window.count == 0 && state.pending_count == 0) return true;

@@ -125,6 +125,7 @@ bool learn_readiness(database_state &state) {
 void finish_connection(session_connection *record) {
     PQfinish(record->connection);
     record->connection = nullptr;
+    record->socket = -1;
 }
 
 // Notifications of a LISTENing session are not the replay's business; they
@@ -187,7 +188,49 @@ step_result connection_established(database_state &state, session_connection *re
     return count_connection(state, record) ? step_quiet : step_failed;
 }
 
-step_result connection_failed(session_connection *record) {
+time_value after_microseconds(time_value t, int64_t microseconds) {
+    return t + time_value{microseconds / 1000000, microseconds % 1000000};
+}
+
+// How long the target gets to free the slots of released connections, and
+// how long no connection is opened ahead of time after it ran out of them.
+constexpr int64_t retry_delay_microseconds = 20000;
+constexpr int64_t early_pause_microseconds = 1000000;
+
+// Closes the connections opened ahead of time; they connect again when
+// their connect items come due.  True when there were any.
+bool release_early_connections(database_state &state) {
+    bool released = false;
+    for (session_connection *record = state.connection_list.head; record != nullptr;
+         record = record->next) {
+        if (!record->opened_early || record->connection == nullptr) continue;
+        finish_connection(record);
+        record->state = conn_closed;
+        record->refused_early = true;
+        released = true;
+    }
+    return released;
+}
+
+// A connection refused on time while connections opened ahead of time held
+// the target's slots may owe its refusal to them: they make room, and it
+// connects again a moment later, once.  True when that is what happens.
+bool make_room_and_retry(database_state &state, session_connection *record, time_value now) {
+    if (record->opened_early || record->retried || !release_early_connections(state))
+        return false;
+    print_debug(2, "Connection for session 0x%lx refused while connections opened ahead of "
+                   "time were open; trying again\n",
+                id_of(record));
+    finish_connection(record);
+    record->state = conn_retry;
+    record->retried = true;
+    record->retry_at = after_microseconds(now, retry_delay_microseconds);
+    state.no_early_connections_until = after_microseconds(now, early_pause_microseconds);
+    return true;
+}
+
+step_result connection_failed(database_state &state, session_connection *record,
+                              time_value now) {
     const char *message = PQerrorMessage(record->connection);
     // Since PostgreSQL 14 libpq puts its own text ("connection to server on
     // socket ... failed: ") before the server's, so look for the marker
@@ -198,6 +241,9 @@ step_result connection_failed(session_connection *record) {
         finish_connection(record);
         return step_failed;
     }
+    if (make_room_and_retry(state, record, now)) return step_busy;
+    if (record->opened_early)
+        state.no_early_connections_until = after_microseconds(now, early_pause_microseconds);
     const char *server_text = marker + strlen("FATAL:  ");
     record->fatal_message = qr_strdup(server_text);
     if (record->fatal_message == nullptr) {
@@ -243,8 +289,30 @@ step_result step_connecting(database_state &state, session_connection *record, s
         case PGRES_POLLING_OK:
             return connection_established(state, record);
         default:
-            return connection_failed(record);
+            return connection_failed(state, record, now);
     }
+}
+
+// Connects a conn_retry record again once its moment has come.
+step_result step_retry(database_state &state, session_connection *record, time_value now) {
+    if (later_than(record->retry_at, now)) return step_busy;
+    print_debug(2, "Starting database connection for session 0x%lx again\n", id_of(record));
+    record->connection = PQconnectStart(record->conninfo);
+    if (record->connection == nullptr) {
+        print_error("Cannot allocate memory for database connection\n");
+        return step_failed;
+    }
+    if (PQstatus(record->connection) == CONNECTION_BAD) {
+        print_error("Error: connection to database failed: %s\n",
+                    PQerrorMessage(record->connection));
+        finish_connection(record);
+        return step_failed;
+    }
+    PQsetNoticeReceiver(record->connection, discard_notice, nullptr);
+    record->state = conn_connect_write;
+    if (state.connect_timeout_microseconds > 0)
+        record->connect_deadline = after_microseconds(now, state.connect_timeout_microseconds);
+    return refresh_socket(record);
 }
 
 const char *status_name(ExecStatusType status) {
@@ -402,6 +470,7 @@ step_result step_record(database_state &state, session_connection *record, short
         case conn_connect_write:
         case conn_connect_read: return step_connecting(state, record, revents, now);
         case conn_flushing: return step_flushing(state, record, revents);
+        case conn_retry: return step_retry(state, record, now);
         case conn_waiting: return step_waiting(state, record, revents);
         default: return step_quiet;
     }
@@ -409,6 +478,7 @@ step_result step_record(database_state &state, session_connection *record, short
 
 void release_record(session_connection *record) {
     free(record->fatal_message);
+    free(record->conninfo);
     free(record);
 }
 
@@ -514,6 +584,7 @@ bool open_connection(database_state &state, const replay_item *item, bool early)
     }
     *record = session_connection{};
     record->session_id = session_id;
+    record->conninfo = conninfo.release();
     record->connection = connection;
     record->socket = socket;
     record->state = conn_connect_write;
@@ -528,6 +599,12 @@ bool open_connection(database_state &state, const replay_item *item, bool early)
     session_list_add(state.connection_list, record);
     PQsetNoticeReceiver(connection, discard_notice, nullptr);
     return true;
+}
+
+void discard_record(database_state &state, session_connection *record) {
+    if (record->connection != nullptr) finish_connection(record);
+    session_list_remove(state.connection_list, record);
+    release_record(record);
 }
 
 bool close_connection(database_state &state, session_connection *record) {
@@ -625,6 +702,29 @@ bool send_request(database_state &state, session_connection *record, const repla
             break;
     }
     return ok;
+}
+
+void end_every_session(database_state &state) {
+    // Cancel first: a closed connection alone stops a running statement
+    // only when the server next talks to the client.
+    for (session_connection *record = state.connection_list.head; record != nullptr;
+         record = record->next)
+        if (record->state == conn_flushing || record->state == conn_waiting) send_cancel(record);
+    while (session_connection *record = state.connection_list.head) {
+        if (record->state != conn_idle && record->state != conn_closed &&
+            record->state != conn_lost) {
+            if (record->state == conn_flushing || record->state == conn_waiting)
+                --state.counters.stat_open_statements;
+            // A session still connecting, or with its request cut off,
+            // ends like an idle one.
+            record->state = conn_idle;
+            if (!record->counted) {
+                finish_connection(record);
+                record->state = conn_closed;
+            }
+        }
+        close_connection(state, record);
+    }
 }
 
 bool still_connected(session_connection *record) {

@@ -36,8 +36,16 @@ bool open_connection(database_state &state, const replay_item *item, bool early 
 // reached.  False after a message when the clock cannot be read.
 bool count_connection(database_state &state, session_connection *record);
 bool close_connection(database_state &state, session_connection *record);  // idle or closed
+// Removes a record that counts in no statistic (one opened ahead of time
+// that is to connect again), finishing its connection if it has one.
+void discard_record(database_state &state, session_connection *record);
 bool send_request(database_state &state, session_connection *record, const replay_item *item);
 bool send_cancel(session_connection *record);  // idle or waiting
+
+// Cancels every request in flight and closes every session's connection,
+// counting those that count as closed now; for a replay that is
+// interrupted.
+void end_every_session(database_state &state);
 
 // False when the server has ended an idle connection (it may have, for
 // example, after idle_session_timeout), which would fail its next request.

@@ -20,6 +20,8 @@ enum connection_state {
     conn_waiting = 4,        // the request is sent; its results are awaited
     conn_closed = 5,         // refused by the server with a FATAL error; connection finished
     conn_lost = 6,           // ended by the server during the replay; its later items are skipped
+    conn_retry = 7,          // refused while early connections held the target's slots;
+                             // connects again shortly
 };
 
 // Busy connections have work in flight and are polled; idle, closed and
@@ -53,6 +55,9 @@ struct session_connection {
     replay_type request_type;   // of the request in flight
     bool request_failed;        // a result of the request in flight was an error
     char *fatal_message;        // the server's text, in conn_closed only
+    char *conninfo;             // the connection text, for connecting again
+    time_value retry_at;        // in conn_retry: when to connect again
+    bool retried;               // connected again once already
     session_connection *next;   // towards older sessions
     session_connection *previous;
 
