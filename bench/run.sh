@@ -164,6 +164,16 @@ PGHOST=$work/dst "$pgbench" -i -q -s 2 >/dev/null 2>&1
 measure "$quillrun" -h "$work/dst" "$work/full/log/postgresql"
 row "TPC-B recorded at full speed, 5 s (max lag $(lag_of) s)" "$elapsed" "-" "$rss"
 
+# One statement whose result is a million rows: read row by row, what the
+# replay spends per row and holds at once.
+printf '%s\n' \
+    "2026-01-01 10:00:00.000 UTC|postgres|postgres|3.1|LOG:  connection authorized: user=postgres database=postgres" \
+    "2026-01-01 10:00:00.001 UTC|postgres|postgres|3.1|LOG:  statement: SELECT repeat('x', 100) FROM generate_series(1, 1000000)" \
+    "2026-01-01 10:00:00.002 UTC|postgres|postgres|3.1|LOG:  disconnection: session time: 0:00:00.002" \
+    >"$work/rows.log"
+measure "$quillrun" -h "$work/dst" "$work/rows.log"
+row "CPU per row of a 1,000,000-row result (us)" "$(echo "scale=3; $cpu" | bc -l)" "-" "$rss"
+
 # Synthetic logs: one session that sleeps, optionally beside idle ones, and
 # 1100 sessions that are all connected at once.
 synthetic_log() {  # SESSIONS SLEEPER_SECONDS IDLE_SECONDS
