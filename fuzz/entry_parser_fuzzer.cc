@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "parse/log_entry.h"
-#include "parse/parse_setup.h"
+#include "parse/parse_provider.h"
+#include "parse/parse_state.h"
 #include "quillrun/parse.h"
 
 namespace {
@@ -22,9 +22,12 @@ std::string parse_log(const uint8_t *log, size_t size, int csv, size_t read_size
     if (fd < 0) abort();
     if (size > 0 && write(fd, log, size) != static_cast<ssize_t>(size)) abort();
     lseek(fd, 0, SEEK_SET);
-    parse_settings.input_fd = fd;
-    parse_settings.csv_mode = csv;
-    reset_log_reading();
+    parse_setup kept = parse_unit_state().setup;
+    reset_parse_state();
+    parse_state &state = parse_unit_state();
+    state.setup = kept;
+    state.setup.input_fd = fd;
+    state.setup.csv_mode = csv;
     set_log_read_size(read_size);
 
     std::string outcome;
@@ -41,7 +44,7 @@ std::string parse_log(const uint8_t *log, size_t size, int csv, size_t read_size
         if (result != 1) {
             if (message != nullptr || detail != nullptr) abort();
             outcome += "result " + std::to_string(result) + " after line " +
-                       std::to_string(line_number);
+                       std::to_string(state.reader.line_number);
             break;
         }
         outcome += std::to_string(time.tv_sec) + "." + std::to_string(time.tv_usec) + "|" + user +
@@ -65,8 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     uint8_t control = data[0];
     int csv = control & 1;
-    parse_settings.begin_timestamp = control & 2 ? "2000-01-01 00:00:01.000" : nullptr;
-    parse_settings.end_timestamp = control & 4 ? "2000-01-01 00:00:05.000" : nullptr;
+    parse_setup &setup = parse_unit_state().setup;
+    setup.begin_timestamp = control & 2 ? "2000-01-01 00:00:01.000" : nullptr;
+    setup.end_timestamp = control & 4 ? "2000-01-01 00:00:05.000" : nullptr;
     size_t small_read = (control >> 3) + 1u;
     std::string whole = parse_log(data + 1, size - 1, csv, 0);
     std::string pieces = parse_log(data + 1, size - 1, csv, small_read);

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log_entry.h"
+#include "log_reader.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 #include "quillrun/replay_item.h"
@@ -61,13 +61,13 @@ bool parse_bind_args(char *text, bind_values &result) {
     while (*position == '$') {
         if (static_cast<unsigned>(index) == max_exec_values) {
             print_error("Error: more than %u bind arguments in line %lu\n", max_exec_values,
-                        line_number);
+                        log_line_number());
             return false;
         }
         ++position;
         while (*position >= '0' && *position <= '9') ++position;
         if (position[0] != ' ' || position[1] != '=' || position[2] != ' ') {
-            print_error("Error: bad format in argument %d in line %lu\n", index, line_number);
+            print_error("Error: bad format in argument %d in line %lu\n", index, log_line_number());
             return false;
         }
         position += 3;
@@ -76,13 +76,13 @@ bool parse_bind_args(char *text, bind_values &result) {
             value = read_quoted_value(position);
             if (value == nullptr) {
                 print_error("Error: unexpected end of line in argument %d in line %lu\n", index,
-                            line_number);
+                            log_line_number());
                 return false;
             }
         } else if (strncmp(position, "NULL", 4) == 0) {
             position += 4;
         } else {
-            print_error("Error: expected NULL in argument %d in line %lu\n", index, line_number);
+            print_error("Error: expected NULL in argument %d in line %lu\n", index, log_line_number());
             return false;
         }
         result.values_[index] = value;
@@ -91,7 +91,7 @@ bool parse_bind_args(char *text, bind_values &result) {
     }
     if (*position != '\0') {
         print_error("Error: no dollar sign found in argument %d in line %lu\n", index,
-                    line_number);
+                    log_line_number());
         return false;
     }
     result.count_ = static_cast<size_t>(index);

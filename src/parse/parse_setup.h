@@ -1,5 +1,5 @@
-// Set-up state of the parse unit: written once by parse_provider_init,
-// read by the rest of the unit.
+// Set-up of the parse unit: written once by parse_provider_init, read by
+// the rest of the unit.
 #pragma once
 
 #include <ctime>
@@ -13,8 +13,3 @@ struct parse_setup {
     const char *username_filter = nullptr;    // -U list, or null
     time_t log_time_base = 0;                 // 2000-01-01 00:00:00 local time, no DST
 };
-
-extern parse_setup parse_settings;
-
-// Forgets the cached calendar conversions (needed when the time zone changes).
-void reset_timestamp_cache();

@@ -5,8 +5,6 @@
 #include "quillrun/pipeline.h"
 #include "quillrun/settings.h"
 
-parse_counters parse_statistics;
-
 void record_entry_time(parse_counters &stats, const struct timeval &time) {
     stats.last_time = time;
     if (!stats.have_first_time) {

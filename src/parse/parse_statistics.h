@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+// Counters are bumped when their event is recognised, even if the items for
+// it cannot be made afterwards.
 struct parse_counters {
     uint64_t simple_statements = 0;        // statements with a word in "statement: " texts
     uint64_t copy_statements = 0;          // COPY statements blanked out of those
@@ -18,10 +20,6 @@ struct parse_counters {
     struct timeval last_time = {0, 0};     // latest entry that produced items
     bool have_first_time = false;
 };
-
-// Counters are bumped when their event is recognised, even if the items for
-// it cannot be made afterwards.
-extern parse_counters parse_statistics;
 
 // Notes that an entry with this time produced items.
 void record_entry_time(parse_counters &stats, const struct timeval &time);

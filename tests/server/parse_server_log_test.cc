@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
 #include "support/capture.h"
 #include "support/pg_server.h"
 #include "support/run_binary.h"

@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "parse/log_entry.h"
-#include "parse/parse_provider.h"
-#include "parse/parse_setup.h"
+#include "parse/parse_state.h"
 #include "quillrun/parse.h"
 #include "quillrun/settings.h"
 #include "support/capture.h"
@@ -59,8 +57,7 @@ std::string csv_quote(const std::string &text) {
 // Runs init, the provider to the end and the finish, as the driver would.
 template <typename init_operation>
 parse_result run(const parse_options &options, init_operation init) {
-    reset_parse_provider();
-    reset_log_reading();
+    reset_parse_state();
     parse_result result;
     stream_capture err(stderr);
     debug_level = options.debug_level;
@@ -147,7 +144,7 @@ parse_result parse_log_text(const std::string &log, const parse_options &options
     }
     return run(options, [&] {
         int result = init_provider(nullptr, options);
-        parse_settings.input_fd = fd;  // closed by the finish
+        parse_unit_state().setup.input_fd = fd;  // closed by the finish
         return result;
     });
 }

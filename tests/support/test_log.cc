@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "parse/parse_setup.h"
+#include "parse/parse_provider.h"
+#include "parse/parse_state.h"
 #include "support/capture.h"
 #include "quillrun/parse.h"
 
@@ -39,9 +40,9 @@ test_log test_log::piped(const std::string &text, int csv, size_t piece) {
 }
 
 void test_log::start(int fd, int csv, const char *begin, const char *end) {
+    reset_parse_state();
     parse_provider_init(nullptr, csv, begin, end, nullptr, nullptr);
-    parse_settings.input_fd = fd;
-    reset_log_reading();
+    parse_unit_state().setup.input_fd = fd;
     fd_ = fd;
 }
 
@@ -53,8 +54,7 @@ test_log::~test_log() {
     if (fd_ < 0) return;
     close(fd_);
     if (writer_.joinable()) writer_.join();
-    reset_log_reading();
-    parse_settings = parse_setup{};
+    reset_parse_state();
 }
 
 std::vector<read_line> read_all_lines(size_t max_calls) {
@@ -62,10 +62,10 @@ std::vector<read_line> read_all_lines(size_t max_calls) {
     for (size_t call = 0; call < max_calls; ++call) {
         char *text = read_log_line();
         if (text == nullptr) {
-            lines.push_back({"<null>", line_number});
+            lines.push_back({"<null>", log_line_number()});
             break;
         }
-        lines.push_back({text, line_number});
+        lines.push_back({text, log_line_number()});
         bool end = text[0] == '\0';
         free(text);
         if (end) break;
@@ -89,10 +89,10 @@ parse_run parse_all_entries(int csv) {
             EXPECT_EQ(detail, nullptr);
             run.last_result = result;
             if (result == 0) {
-                unsigned long lines_read = line_number;
+                unsigned long lines_read = log_line_number();
                 run.end_is_final = entry_parsers[csv](&time, user, database, &entry.session_id,
                                                       &entry.type, &message, &detail) == 0 &&
-                                   line_number == lines_read;
+                                   log_line_number() == lines_read;
             }
             return run;
         }

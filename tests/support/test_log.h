@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parse/log_entry.h"
+#include "parse/log_reader.h"
 
 class test_log {
 public:
@@ -31,7 +32,7 @@ private:
 };
 
 // Calls read_log_line until it returns the empty string or null.  Each line
-// is recorded with line_number after it; a final null is recorded as
+// is recorded with the line number after it; a final null is recorded as
 // "<null>".
 struct read_line {
     std::string text;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "quillrun/parse.h"
-#include "parse/parse_setup.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "parse/bind_args.h"
-#include "parse/log_entry.h"
+#include "parse/parse_state.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
 
@@ -21,7 +21,7 @@ struct bind_outcome {
 
 // Parses text at log line 12 into buffer.
 bind_outcome parse(const std::string &text, bind_values &buffer) {
-    line_number = 12;
+    parse_unit_state().reader.line_number = 12;
     std::vector<char> copy(text.begin(), text.end());
     copy.push_back('\0');
     stream_capture err(stderr);

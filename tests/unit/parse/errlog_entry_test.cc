@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
+#include "parse/errlog_entry.h"
+#include "parse/csvlog_entry.h"
+#include "parse/parse_state.h"
 #include "support/capture.h"
 #include "support/run_binary.h"
 #include "support/test_log.h"
@@ -95,7 +97,7 @@ TEST(ParseErrlogEntry, ParsesARealOutOfMemoryLog) {
     parse_run run = parse_all_entries(0);
     EXPECT_EQ(err.stop(), "Found memory dump in line 8\n");
     EXPECT_EQ(run.last_result, 0);
-    EXPECT_EQ(line_number, 33u);
+    EXPECT_EQ(log_line_number(), 33u);
     ASSERT_EQ(run.entries.size(), 14u);
     const uint64_t session = 0x6b19e40d00001e10;
     EXPECT_EQ(run.entries[6].message, "statement: select length(repeat('x', 600000000))");

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
-#include "parse/parse_setup.h"
+#include "parse/log_reader.h"
+#include "parse/parse_state.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
 #include "support/test_log.h"
@@ -136,12 +136,13 @@ TEST(ReadLogLine, RefusesNulBytesAndOverlongLinesNamingTheLine) {
 TEST(ReadLogLine, ReportsReadErrors) {
     test_log log("", 0);
     int directory = open("/", O_RDONLY | O_DIRECTORY);
-    int saved = parse_settings.input_fd;
-    parse_settings.input_fd = directory;
+    parse_setup &setup = parse_unit_state().setup;
+    int saved = setup.input_fd;
+    setup.input_fd = directory;
     stream_capture err(stderr);
     EXPECT_EQ(read_log_line(), nullptr);
     EXPECT_EQ(err.stop(), "Error reading from input file: Is a directory\n");
-    parse_settings.input_fd = saved;
+    setup.input_fd = saved;
     close(directory);
 }
 
