@@ -45,6 +45,11 @@ bool is_memory_dump_line(errlog_parser &parser, const char *line) {
     return parser.in_memory_dump && (line[0] == ' ' || starts_with(line, memory_dump_end));
 }
 
+// The server starts every further line of a message with a tab, so an
+// empty line never belongs to an entry: it is the output of some other
+// program that shares the server's standard error.
+void skip_empty_line() { print_debug(2, "Skipped empty line %lu\n", log_line_number()); }
+
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
@@ -61,7 +66,11 @@ search find_entry_line(errlog_parser &parser, owned_line &line, line_layout &lay
         line.reset(read_log_line(&length));
         if (!line) return search::error;
         if (is_memory_dump_line(parser, line.get())) continue;
-        if (line.get()[0] == '\0') return search::end;
+        if (line.get()[0] == '\0') {
+            if (log_input_exhausted()) return search::end;
+            skip_empty_line();
+            continue;
+        }
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
         layout = find_separators(line.get(), length);
@@ -146,8 +155,12 @@ bool take_detail(errlog_parser &parser, char **detail) {
         if (!line) return false;
         if (is_memory_dump_line(parser, line.get())) continue;
         if (line.get()[0] == '\0') {
-            parser.input_ended = true;
-            return true;
+            if (log_input_exhausted()) {
+                parser.input_ended = true;
+                return true;
+            }
+            skip_empty_line();
+            continue;
         }
         line_layout layout = find_separators(line.get(), length);
         if (layout.found < prefix_separators) {

@@ -28,9 +28,9 @@ enum log_type {
 constexpr int max_name_length = 64;
 
 // Reads one entry.  Returns 1 with all outputs set; 0 at the end of the
-// input (end of file, an empty line, or the first entry after the -e window)
-// with message and detail null; -1 after a reported error with message and
-// detail null.
+// input (end of file, the first entry after the -e window, and in the CSV
+// format an empty line; the stderr format skips empty lines) with message
+// and detail null; -1 after a reported error with message and detail null.
 //
 // message is a heap string the caller hands back with recycle_log_line.  In
 // the stderr format detail is a heap string of its own the caller hands

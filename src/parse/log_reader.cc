@@ -251,6 +251,11 @@ char *read_log_line(size_t *length) {
     }
 }
 
+bool log_input_exhausted() {
+    const line_reader &reader = parse_unit_state().reader;
+    return reader.input_ended && reader.start == reader.end;
+}
+
 unsigned long log_line_number() { return parse_unit_state().reader.line_number; }
 
 void recycle_log_line(char *line) {

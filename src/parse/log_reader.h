@@ -73,6 +73,10 @@ struct line_reader {
 // length is not null.
 char *read_log_line(size_t *length = nullptr);
 
+// True once the input has ended and every line before its end has been
+// handed out: tells the empty string of the end from an empty line.
+bool log_input_exhausted();
+
 // Physical lines consumed so far: the line_number of the reader.
 unsigned long log_line_number();
 

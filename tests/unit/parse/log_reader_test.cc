@@ -78,6 +78,37 @@ generated_log generate_log(int csv, size_t count) {
     return log;
 }
 
+// The entry parsers skip an empty line in the middle of a log but stop at
+// the empty string of the end; only the reader can tell them apart.
+TEST(ReadLogLine, TellsAnEmptyLineFromTheEndOfTheInput) {
+    struct row {
+        const char *input;
+        std::vector<bool> exhausted;  // after each line, up to the first end
+    } rows[] = {
+        {"a\n\nb\n", {false, false, true, true}},
+        {"\n\n", {false, true}},
+        {"a\n\n", {false, true}},
+        {"a", {true, true}},
+        {"", {true}},
+    };
+    for (const auto &r : rows) {
+        for (size_t read_size : {1, 0}) {
+            test_log log(r.input, 0);
+            set_log_read_size(read_size);
+            std::vector<bool> exhausted;
+            for (;;) {
+                char *line = read_log_line();
+                ASSERT_NE(line, nullptr);
+                bool empty = line[0] == '\0';
+                free(line);
+                exhausted.push_back(log_input_exhausted());
+                if (empty && exhausted.back()) break;
+            }
+            EXPECT_EQ(exhausted, r.exhausted) << r.input << ", read size " << read_size;
+        }
+    }
+}
+
 TEST(ReadLogLine, ReadsInputArrivingInSmallPiecesThroughAPipe) {
     for (int csv : {0, 1}) {
         generated_log generated = generate_log(csv, 300);
