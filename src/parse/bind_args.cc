@@ -10,9 +10,15 @@
 
 namespace {
 
-size_t count_dollars(const char *text) {
+// Every assignment starts with a dollar sign, so their count bounds the
+// number of values.  No more than an execution item holds are ever stored
+// (a longer list is refused first), so a text of dollar signs cannot make
+// the array larger than that.
+size_t count_value_slots(const char *text) {
     size_t count = 0;
-    for (const char *p = strchr(text, '$'); p != nullptr; p = strchr(p + 1, '$')) ++count;
+    for (const char *p = strchr(text, '$'); p != nullptr && count < max_exec_values;
+         p = strchr(p + 1, '$'))
+        ++count;
     return count;
 }
 
@@ -44,7 +50,7 @@ bind_values::~bind_values() { free(values_); }
 bool parse_bind_args(char *text, bind_values &result) {
     trace_enter("parse_bind_args");
     result.count_ = 0;
-    size_t slots = count_dollars(text);
+    size_t slots = count_value_slots(text);
     if (slots == 0) return true;
     if (slots > result.capacity_) {
         void *grown = qr_realloc(result.values_, slots * sizeof(char *));
