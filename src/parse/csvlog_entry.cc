@@ -97,6 +97,7 @@ int parse_csvlog_entry(struct timeval *time, char *user, char *database, uint64_
         return 0;
     case search::found: break;
     }
+    parse_unit_state().entry_line = parse_unit_state().reader.returned_line_start;
 
     char *column[columns_cut];
     if (!cut_columns(record.get(), column)) return -1;

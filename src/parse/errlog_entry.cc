@@ -53,12 +53,14 @@ void skip_empty_line() { print_debug(2, "Skipped empty line %lu\n", log_line_num
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
-search find_entry_line(errlog_parser &parser, owned_line &line, line_layout &layout) {
+search find_entry_line(parse_state &state, owned_line &line, line_layout &layout) {
+    errlog_parser &parser = state.errlog;
     if (parser.held_back_line != nullptr) {
         // Already checked as a possible detail; only the window's end applies.
         line.reset(parser.held_back_line);
         parser.held_back_line = nullptr;
         layout = parser.held_back_layout;
+        state.entry_line = parser.held_back_line_start;
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
@@ -74,6 +76,7 @@ search find_entry_line(errlog_parser &parser, owned_line &line, line_layout &lay
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
         layout = find_separators(line.get(), length);
+        state.entry_line = state.reader.returned_line_start;
         return search::found;
     }
 }
@@ -176,6 +179,7 @@ bool take_detail(errlog_parser &parser, char **detail) {
         } else {
             parser.held_back_line = line.release();
             parser.held_back_layout = layout;
+            parser.held_back_line_start = parse_unit_state().reader.returned_line_start;
         }
         return true;
     }
@@ -186,7 +190,8 @@ bool take_detail(errlog_parser &parser, char **detail) {
 int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_t *session_id,
                        log_type *type, char **message, char **detail) {
     trace_enter("parse_errlog_entry");
-    errlog_parser &parser = parse_unit_state().errlog;
+    parse_state &state = parse_unit_state();
+    errlog_parser &parser = state.errlog;
     *message = nullptr;
     *detail = nullptr;
     if (parser.input_ended) {
@@ -195,7 +200,7 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     }
     owned_line line;
     line_layout layout;
-    switch (find_entry_line(parser, line, layout)) {
+    switch (find_entry_line(state, line, layout)) {
     case search::error: return -1;
     case search::end:
         parser.input_ended = true;

@@ -26,6 +26,7 @@ struct errlog_parser {
     // found when it was looked at.
     char *held_back_line = nullptr;
     line_layout held_back_layout;
+    unsigned long held_back_line_start = 0;
     // Once a dump was seen, indented lines can no longer be told apart from
     // dump lines, so they are dropped for the rest of the log.
     bool in_memory_dump = false;

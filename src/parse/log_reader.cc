@@ -92,6 +92,7 @@ public:
     // or hands it back through recycle_log_line.
     char *release(size_t *length) {
         text_[length_] = '\0';
+        reader_.returned_line_start = first_line_;
         if (length != nullptr) *length = length_;
         reader_.pool.lend({text_, capacity_});
         char *text = text_;

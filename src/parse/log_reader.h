@@ -50,6 +50,8 @@ struct line_reader {
     // Physical lines consumed so far (every newline byte, wherever it
     // stands); every "line %lu" message reports it.
     unsigned long line_number = 0;
+    // The number of the first physical line of the line returned last.
+    unsigned long returned_line_start = 0;
     // Bytes read but not yet consumed are block[start, end).  Only the
     // current line (in its own buffer) and this one block are ever held.
     char block[log_block_size];

@@ -223,6 +223,27 @@ bool queue_event(parse_state &unit, const log_entry &entry, const entry_kind &ki
     }
 }
 
+// Entries of concurrent sessions reach the log a few milliseconds out of
+// order as a matter of course; a larger step back (a clock set back, a log
+// written in another zone than the local one across its daylight-saving
+// change) is worth a word, once.
+constexpr long long backwards_tolerance_us = 1000000;
+
+void note_entry_time(parse_state &unit, const struct timeval &time) {
+    parse_counters &statistics = unit.statistics;
+    if (statistics.have_first_time && !unit.provider.warned_time_backwards) {
+        long long behind = (static_cast<long long>(statistics.last_time.tv_sec) - time.tv_sec) *
+                               1000000 +
+                           (statistics.last_time.tv_usec - time.tv_usec);
+        if (behind > backwards_tolerance_us) {
+            print_error("Warning: time runs backwards by %.3f seconds in line %lu of the log\n",
+                        static_cast<double>(behind) / 1e6, unit.entry_line);
+            unit.provider.warned_time_backwards = true;
+        }
+    }
+    record_entry_time(statistics, time);
+}
+
 // Reads entries up to the next one that yields items and returns its first
 // item, leaving the others queued.  Null after a reported error; end_item
 // when the input is exhausted.
@@ -258,7 +279,7 @@ replay_item *next_event_item(parse_state &unit) {
         if (state.queue[0] == nullptr) state.queue[0] = std::move(state.queue[1]);
         replay_item *item = connect != nullptr ? connect.release() : pop_queue(state);
         state.last_entry_time = *replay_get_time(item);
-        record_entry_time(unit.statistics, state.last_entry_time);
+        note_entry_time(unit, state.last_entry_time);
         return item;
     }
 }

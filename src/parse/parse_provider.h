@@ -25,5 +25,6 @@ struct provider_state {
     struct timeval last_entry_time = {0, 0};
     // Once the entry parser has reported the end it is never asked again.
     bool input_ended = false;
+    bool warned_time_backwards = false;
     bind_values bind_buffer;
 };

@@ -42,7 +42,9 @@ int parse_provider_init(const char *infile, int csv, const char *begin_timestamp
     setup.end_timestamp = end_timestamp;
     setup.database_filter = database_filter;
     setup.username_filter = username_filter;
-    // The time zone may have changed since the last conversion.
+    // The time zone may have changed since the last conversion; tzset
+    // also sets the zone names that the conversion compares with.
+    tzset();
     state.timestamps.cache = minute_cache{};
     setup.log_time_base = compute_log_time_base();
     trace_leave("parse_provider_init");

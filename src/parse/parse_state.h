@@ -22,6 +22,9 @@ struct parse_state {
     connection_table connection_hash;
     provider_state provider;
     parse_counters statistics;
+    // The first physical line of the entry that the entry parser returned
+    // last.
+    unsigned long entry_line = 0;
 };
 
 parse_state &parse_unit_state();

@@ -44,9 +44,22 @@ bool in_cached_minute(const minute_cache &cache, const char *text) {
     return cache.valid && memcmp(cache.key, text, timestamp_minute_length) == 0;
 }
 
-time_t minute_start(timestamp_conversion &conversion, const char *text) {
+// The daylight-saving flag for the conversion of a stamp.  The server
+// writes its zone's name after the stamp ("01:59:59.999 CET", then
+// "03:00:00.000 CEST"), and that name says on which side of a change the
+// stamp lies, which the wall-clock reading alone cannot tell.  A stamp
+// that names the local zone's daylight-saving time is converted as such;
+// any other (the standard name, another zone, none) as standard time, so
+// that a log of another zone still converts evenly.
+int daylight_flag(const char *text) {
+    if (text[timestamp_length] != ' ') return 0;
+    const char *zone = text + timestamp_length + 1;
+    return strcmp(tzname[0], tzname[1]) != 0 && strcmp(zone, tzname[1]) == 0 ? 1 : 0;
+}
+
+time_t minute_start(timestamp_conversion &conversion, const char *text, int daylight) {
     minute_cache &cache = conversion.cache;
-    if (in_cached_minute(cache, text)) return cache.start;
+    if (in_cached_minute(cache, text) && cache.daylight == daylight) return cache.start;
     struct tm &working_time = conversion.working_time;
     working_time.tm_year = digits(text, 4) - 1900;
     working_time.tm_mon = digits(text + 5, 2) - 1;
@@ -54,8 +67,9 @@ time_t minute_start(timestamp_conversion &conversion, const char *text) {
     working_time.tm_hour = digits(text + 11, 2);
     working_time.tm_min = digits(text + 14, 2);
     working_time.tm_sec = 0;
-    working_time.tm_isdst = 0;
+    working_time.tm_isdst = daylight;
     cache.start = mktime(&working_time);
+    cache.daylight = daylight;
     memcpy(cache.key, text, sizeof cache.key);
     cache.valid = true;
     return cache.start;
@@ -97,8 +111,8 @@ const char *parse_timestamp(const char *text, struct timeval *result) {
     if (const char *error = check_template(conversion, text, unchecked)) return error;
     if (result == nullptr) return nullptr;
 
-    result->tv_sec =
-        minute_start(conversion, text) + digits(text + 17, 2) - state.setup.log_time_base;
+    result->tv_sec = minute_start(conversion, text, daylight_flag(text)) + digits(text + 17, 2) -
+                     state.setup.log_time_base;
     result->tv_usec = digits(text + 20, 3) * 1000;
     return nullptr;
 }

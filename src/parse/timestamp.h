@@ -9,11 +9,13 @@ constexpr size_t timestamp_minute_length = 16;  // "YYYY-MM-DD HH:MM"
 
 // mktime is by far the most expensive step, and consecutive log entries
 // nearly always fall into the same minute.  With the daylight-saving flag
-// fixed at 0 the conversion is linear in the seconds, so caching the start
-// of the minute gives results identical to converting every stamp.
+// given, the conversion is linear in the seconds of a minute (zones change
+// their offsets on whole minutes), so caching the start of the minute for
+// that flag gives results identical to converting every stamp.
 struct minute_cache {
     bool valid = false;
     char key[timestamp_minute_length];  // already checked against the template
+    int daylight = 0;                   // the daylight-saving flag it was converted with
     time_t start = 0;                   // mktime of that minute at second 0
 };
 

@@ -244,6 +244,76 @@ TEST_F(ParseProvider, AnEntryAfterTheWindowEndsTheInput) {
                                   "disconnect 0x100000001 2.000000"}));
 }
 
+// A stderr line of a server in Berlin: the stamp with its zone name.
+std::string berlin_line(const std::string &stamp, const std::string &session,
+                        const std::string &text) {
+    return stamp + "|alice|shop|" + session + "|" + text + "\n";
+}
+
+TEST_F(ParseProvider, TimesStayEvenAcrossBothDaylightSavingChanges) {
+    setenv("TZ", "Europe/Berlin", 1);
+    const std::string log =
+        berlin_line("2026-03-29 01:59:59.500 CET", "1.1", "LOG:  statement: SELECT 1") +
+        berlin_line("2026-03-29 03:00:00.250 CEST", "1.1", "LOG:  statement: SELECT 2") +
+        berlin_line("2026-10-25 02:59:59.500 CEST", "1.1", "LOG:  statement: SELECT 3") +
+        berlin_line("2026-10-25 02:00:00.250 CET", "1.1", "LOG:  statement: SELECT 4");
+    parse_result got = parse_log_text(log);
+    ASSERT_FALSE(got.failed) << got.messages;
+    EXPECT_EQ(got.messages, "");
+    std::vector<double> times;
+    for (const auto &item : got.items)
+        if (item.type == pg_execute) times.push_back(item.time.tv_sec + item.time.tv_usec / 1e6);
+    ASSERT_EQ(times.size(), 4u);
+    EXPECT_DOUBLE_EQ(times[1] - times[0], 0.75);
+    EXPECT_DOUBLE_EQ(times[3] - times[2], 0.75);
+    // 210 days from 03:00 CEST to 02:59:59.500 CEST, all of them summer time.
+    EXPECT_DOUBLE_EQ(times[2] - times[1], 210 * 86400 - 0.75);
+    EXPECT_NE(got.statistics.find("Duration of recorded workload: 5040 hours 0.750 seconds\n"),
+              std::string::npos)
+        << got.statistics;
+}
+
+TEST_F(ParseProvider, TimeRunningBackwardsIsWarnedAboutOnce) {
+    // Without zone names the repeated hour of the autumn change cannot be
+    // told apart: the stamps step back an hour (twice).  Steps of less
+    // than a second are the ordinary disorder of concurrent sessions.
+    setenv("TZ", "Europe/Berlin", 1);
+    const std::string log =
+        berlin_line("2026-10-25 02:59:59.500", "1.1", "LOG:  statement: SELECT 1") +
+        berlin_line("2026-10-25 02:59:59.000", "2.1", "LOG:  statement: SELECT 2") +
+        berlin_line("2026-10-25 02:00:00.250", "1.1", "LOG:  statement: SELECT 3") +
+        "\tFROM t\n" +
+        berlin_line("2026-10-25 02:00:00.500", "1.1", "LOG:  statement: SELECT 4") +
+        berlin_line("2026-10-25 01:00:00.000", "1.1", "LOG:  statement: SELECT 5");
+    for (bool csv : {false, true}) {
+        std::string text = log;
+        if (csv) {
+            text.clear();
+            for (const char *row : {"2026-10-25 02:59:59.500,1.1,SELECT 1",
+                                    "2026-10-25 02:59:59.000,2.1,SELECT 2",
+                                    "2026-10-25 02:00:00.250,1.1,SELECT 3\nFROM t",
+                                    "2026-10-25 02:00:00.500,1.1,SELECT 4",
+                                    "2026-10-25 01:00:00.000,1.1,SELECT 5"}) {
+                std::string fields = row;
+                size_t first = fields.find(','), second = fields.find(',', first + 1);
+                text += csv_record(fields.substr(0, first), "alice", "shop",
+                                   fields.substr(first + 1, second - first - 1), "LOG",
+                                   "statement: " + fields.substr(second + 1));
+            }
+        }
+        parse_result got = parse_log_text(text, {.csv = csv});
+        ASSERT_FALSE(got.failed) << got.messages;
+        // The first line of the entry whose time went back.
+        EXPECT_EQ(got.messages, "Warning: time runs backwards by 3599.250 seconds in line 3 of "
+                                "the log\n")
+            << "csv " << csv;
+        EXPECT_NE(got.statistics.find("Duration of recorded workload: 1 hours 59 minutes "
+                                      "59.500 seconds\n"),
+                  std::string::npos)
+            << got.statistics;
+    }
+}
+
 TEST_F(ParseProvider, ReconnectedSessionPreparesAgain) {
     const std::string log =
         line("01.000", "1.1", "LOG:  connection authorized: user=alice") +
