@@ -52,8 +52,8 @@ namespace {
 // The logical line being gathered.  Owns its buffer until release().
 class line_buffer {
 public:
-    line_buffer(line_reader &reader, unsigned long first_line)
-        : reader_(reader), first_line_(first_line) {}
+    line_buffer(line_reader &reader, unsigned long first_line, size_t padding)
+        : reader_(reader), first_line_(first_line), padding_(padding) {}
     ~line_buffer() { free(text_); }
     line_buffer(const line_buffer &) = delete;
     line_buffer &operator=(const line_buffer &) = delete;
@@ -81,7 +81,7 @@ public:
                         first_line_, static_cast<unsigned long>(reader_.max_line_length));
             return false;
         }
-        size_t needed = length_ + count + 1;
+        size_t needed = length_ + count + 1 + padding_;
         if (needed > capacity_ && !grow(needed)) return false;
         memcpy(text_ + length_, bytes, count);
         length_ += count;
@@ -93,6 +93,7 @@ public:
     char *release(size_t *length) {
         text_[length_] = '\0';
         reader_.returned_line_start = first_line_;
+        reader_.returned_line_capacity = capacity_;
         if (length != nullptr) *length = length_;
         reader_.pool.lend({text_, capacity_});
         char *text = text_;
@@ -105,7 +106,8 @@ private:
     bool grow(size_t needed) {
         size_t capacity = capacity_ * 2;
         if (capacity < needed) capacity = needed;
-        if (capacity > reader_.max_line_length + 1) capacity = reader_.max_line_length + 1;
+        size_t largest = reader_.max_line_length + 1 + padding_;
+        if (capacity > largest) capacity = largest;
         char *text = static_cast<char *>(qr_realloc(text_, capacity));
         if (text == nullptr) {
             print_alloc_error(capacity);
@@ -118,6 +120,7 @@ private:
 
     line_reader &reader_;
     unsigned long first_line_;
+    size_t padding_;
     char *text_ = nullptr;
     size_t length_ = 0;
     size_t capacity_ = 0;
@@ -212,7 +215,7 @@ line_state consume_block(line_reader &reader, const parse_setup &setup, line_buf
     if (end_at < reader.nul_at) {
         ++reader.line_number;
         reader.start = end_at + 1;
-        if (setup.csv_mode) return line_state::complete;
+        if (format_of(setup) != stderr_format) return line_state::complete;
         return after_stderr_newline(reader, setup.input_fd, line);
     }
     reader.start = end_at;
@@ -229,7 +232,8 @@ char *read_log_line(size_t *length) {
     parse_state &state = parse_unit_state();
     line_reader &reader = state.reader;
     print_debug(3, "Entering read_log_line, current line number %lu\n", reader.line_number + 1);
-    line_buffer line(reader, reader.line_number + 1);
+    const log_format format = format_of(state.setup);
+    line_buffer line(reader, reader.line_number + 1, format == json_format ? json_line_padding : 0);
     if (!line.start()) return nullptr;
     bool in_quotes = false;
     for (;;) {
@@ -243,13 +247,26 @@ char *read_log_line(size_t *length) {
             }
         }
         size_t end_at =
-            state.setup.csv_mode ? find_csv_record_end(reader, in_quotes) : find_newline(reader);
+            format == csv_format ? find_csv_record_end(reader, in_quotes) : find_newline(reader);
         switch (consume_block(reader, state.setup, line, end_at)) {
         case line_state::failed: return nullptr;
         case line_state::complete: trace_leave("read_log_line"); return line.release(length);
         case line_state::open: break;
         }
     }
+}
+
+int peek_log_byte() {
+    parse_state &state = parse_unit_state();
+    line_reader &reader = state.reader;
+    if (reader.start == reader.end) {
+        switch (refill_block(reader, state.setup.input_fd)) {
+        case refill_result::error: return -2;
+        case refill_result::end_of_input: return -1;
+        case refill_result::data: break;
+        }
+    }
+    return static_cast<unsigned char>(reader.block[reader.start]);
 }
 
 bool log_input_exhausted() {

@@ -43,6 +43,9 @@ private:
 };
 
 constexpr size_t log_block_size = 128 * 1024;
+// In the jsonlog format every line's buffer holds this many bytes after the
+// line's terminator: the JSON parser reads ahead in whole vectors.
+constexpr size_t json_line_padding = 64;
 // The longest string a replay file can hold.
 constexpr size_t default_max_log_line_length = 0x7FFFFFFF;
 
@@ -50,8 +53,10 @@ struct line_reader {
     // Physical lines consumed so far (every newline byte, wherever it
     // stands); every "line %lu" message reports it.
     unsigned long line_number = 0;
-    // The number of the first physical line of the line returned last.
+    // The number of the first physical line of the line returned last, and
+    // the size of its buffer.
     unsigned long returned_line_start = 0;
+    size_t returned_line_capacity = 0;
     // Bytes read but not yet consumed are block[start, end).  Only the
     // current line (in its own buffer) and this one block are ever held.
     char block[log_block_size];
@@ -68,12 +73,17 @@ struct line_reader {
 };
 
 // The next logical line of the log (continuation lines joined in the stderr
-// format, quoted line ends kept in CSV) without its final newline, as a heap
+// format, quoted line ends kept in CSV, one physical line in the jsonlog
+// format) without its final newline, as a heap
 // string the caller frees or hands back through recycle_log_line.  The
 // empty string at the end of the input or for an empty line; null after a
 // reported error.  On success the line's length is stored in *length when
 // length is not null.
 char *read_log_line(size_t *length = nullptr);
+
+// The first byte of the input not yet consumed, without consuming it: 0 to
+// 255, -1 at the end of the input, or -2 after a reported read error.
+int peek_log_byte();
 
 // True once the input has ended and every line before its end has been
 // handed out: tells the empty string of the end from an empty line.

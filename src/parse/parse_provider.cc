@@ -8,6 +8,7 @@
 
 #include "csvlog_entry.h"
 #include "errlog_entry.h"
+#include "jsonlog_entry.h"
 #include "log_entry.h"
 #include "log_reader.h"
 #include "parse_state.h"
@@ -18,7 +19,8 @@
 #include "statement_filter.h"
 #include "text.h"
 
-const log_entry_parser entry_parsers[2] = {parse_errlog_entry, parse_csvlog_entry};
+const log_entry_parser entry_parsers[3] = {parse_errlog_entry, parse_csvlog_entry,
+                                           parse_jsonlog_entry};
 
 namespace {
 
@@ -31,6 +33,7 @@ struct log_entry {
     log_type level = log_unknown;
     char *message = nullptr;
     char *detail = nullptr;  // a string of its own only in the stderr format
+    log_format format = stderr_format;
 
     log_entry() = default;
     log_entry(const log_entry &) = delete;
@@ -39,11 +42,12 @@ struct log_entry {
 
     int read() {
         release();
-        return entry_parsers[parse_unit_state().setup.csv_mode](&time, user, database, &session_id,
-                                                                &level, &message, &detail);
+        format = format_of(parse_unit_state().setup);
+        return entry_parsers[format](&time, user, database, &session_id, &level, &message,
+                                     &detail);
     }
     void release() {
-        if (parse_unit_state().setup.csv_mode == 0) recycle_log_line(detail);
+        if (format == stderr_format) recycle_log_line(detail);
         recycle_log_line(message);
         message = nullptr;
         detail = nullptr;
@@ -300,12 +304,28 @@ replay_item *close_next_session(const provider_state &state) {
     return item;
 }
 
+// A jsonlog line is a JSON object, while a line of the other formats
+// begins with a time stamp (or, in a stderr log, with other programs'
+// output), never with a brace; so the first byte tells.  False after a
+// reported read error.
+bool detect_log_format(parse_state &unit) {
+    int first = peek_log_byte();
+    if (first == -2) return false;
+    if (first == '{') {
+        unit.setup.json_mode = 1;
+        print_debug(2, "Found a jsonlog log%s\n", "");
+    }
+    unit.provider.format_known = true;
+    return true;
+}
+
 replay_item *provide(parse_state &unit) {
     provider_state &state = unit.provider;
     if (state.queue[0] != nullptr) {
         print_debug(2, "Queue is not empty, returning top element%s\n", "");
         return pop_queue(state);
     }
+    if (!state.format_known && !detect_log_format(unit)) return nullptr;
     if (!state.input_ended) {
         replay_item *item = next_event_item(unit);
         if (item != end_item) return item;

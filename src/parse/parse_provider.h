@@ -10,8 +10,8 @@
 #include "log_entry.h"
 #include "quillrun/replay_item.h"
 
-// The entry parser of each format, indexed by csv_mode: 0 stderr, 1 CSV.
-extern const log_entry_parser entry_parsers[2];
+// The entry parser of each format, indexed by log_format.
+extern const log_entry_parser entry_parsers[3];
 
 struct item_deleter {
     void operator()(replay_item *item) const { replay_free(item); }
@@ -25,6 +25,8 @@ struct provider_state {
     struct timeval last_entry_time = {0, 0};
     // Once the entry parser has reported the end it is never asked again.
     bool input_ended = false;
+    // The first byte of the log has been looked at for the format.
+    bool format_known = false;
     bool warned_time_backwards = false;
     bind_values bind_buffer;
 };

@@ -6,6 +6,7 @@
 
 #include "csvlog_entry.h"
 #include "errlog_entry.h"
+#include "jsonlog_entry.h"
 #include "log_reader.h"
 #include "parse_provider.h"
 #include "parse_setup.h"
@@ -18,6 +19,7 @@ struct parse_state {
     line_reader reader;
     errlog_parser errlog;
     csvlog_parser csvlog;
+    jsonlog_parser jsonlog;
     timestamp_conversion timestamps;
     connection_table connection_hash;
     provider_state provider;
