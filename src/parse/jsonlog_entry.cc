@@ -36,9 +36,8 @@ constexpr char timestamp_start[] = "{\"timestamp\":\"";
 // unusual line: give them back.
 constexpr size_t largest_kept_line = 1024 * 1024;
 
-// The fields of an entry as the JSON parser unescaped them; unterminated,
-// and valid until the next line is parsed.  A field the object lacks is
-// empty.
+// The fields of an entry as the JSON parser unescaped them, valid until
+// the next line is parsed; none for a field the object lacks.
 struct json_fields {
     std::optional<std::string_view> timestamp;
     std::optional<std::string_view> user;
@@ -53,6 +52,8 @@ struct json_fields {
 // a database in another encoding as they are.  Such a line is parsed in a
 // copy in which every byte of 128 or more stands for a private-use
 // character, U+F780 to U+F7FF, mapped back to its byte in the fields taken.
+// (An escape \uF780 to \uF7FF in such a line would come out as a byte too;
+// the server writes none: it escapes only control characters.)
 constexpr uint32_t byte_code_base = 0xF700;
 
 size_t bytes_as_characters(const char *line, size_t length, char *copy) {
