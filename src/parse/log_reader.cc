@@ -146,6 +146,7 @@ refill_result refill_block(line_reader &reader, int input_fd) {
         return refill_result::end_of_input;
     }
     reader.end = static_cast<size_t>(count);
+    reader.bytes_read += reader.end;
     const void *nul = memchr(reader.block, '\0', reader.end);
     reader.nul_at = nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - reader.block)
                                    : reader.end;
@@ -272,6 +273,11 @@ int peek_log_byte() {
 bool log_input_exhausted() {
     const line_reader &reader = parse_unit_state().reader;
     return reader.input_ended && reader.start == reader.end;
+}
+
+unsigned long long log_bytes_consumed() {
+    const line_reader &reader = parse_unit_state().reader;
+    return reader.bytes_read - (reader.end - reader.start);
 }
 
 unsigned long log_line_number() { return parse_unit_state().reader.line_number; }

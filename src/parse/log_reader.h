@@ -67,6 +67,9 @@ struct line_reader {
     size_t nul_at = 0;
     // A read returned 0: the input is exhausted for good.
     bool input_ended = false;
+    // Bytes read from the input so far; those consumed are this less the
+    // block's unconsumed end - start.
+    unsigned long long bytes_read = 0;
     size_t read_size = log_block_size;
     size_t max_line_length = default_max_log_line_length;
     buffer_pool pool;
@@ -88,6 +91,10 @@ int peek_log_byte();
 // True once the input has ended and every line before its end has been
 // handed out: tells the empty string of the end from an empty line.
 bool log_input_exhausted();
+
+// Bytes of the input consumed so far (lines handed out, with the bytes
+// looked at to finish them).
+unsigned long long log_bytes_consumed();
 
 // Physical lines consumed so far: the line_number of the reader.
 unsigned long log_line_number();

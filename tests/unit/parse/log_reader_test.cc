@@ -109,6 +109,31 @@ TEST(ReadLogLine, TellsAnEmptyLineFromTheEndOfTheInput) {
     }
 }
 
+// The bytes consumed end with each line's newline, whatever was read ahead.
+TEST(ReadLogLine, CountsTheBytesConsumed) {
+    struct row {
+        int format;
+        std::string input;
+        std::vector<unsigned long long> consumed;  // after each line, up to the end
+    } rows[] = {
+        {stderr_format, "a\n\tb\nc\nd", {5, 7, 8}},
+        {csv_format, "x,\"1\n2\"\ny\n", {8, 10, 10}},
+        {json_format, "{}\n\n{\"a\":1}\n", {3, 4, 12, 12}},
+    };
+    for (const auto &r : rows) {
+        for (size_t read_size : {1, 0}) {
+            test_log log(r.input, r.format);
+            set_log_read_size(read_size);
+            std::vector<unsigned long long> consumed;
+            for (size_t line = 0; line < r.consumed.size(); ++line) {
+                free(read_log_line());
+                consumed.push_back(log_bytes_consumed());
+            }
+            EXPECT_EQ(consumed, r.consumed) << r.input << ", read size " << read_size;
+        }
+    }
+}
+
 TEST(ReadLogLine, ReadsInputArrivingInSmallPiecesThroughAPipe) {
     for (int csv : {0, 1}) {
         generated_log generated = generate_log(csv, 300);
