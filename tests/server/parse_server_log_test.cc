@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,16 @@ std::string ServerLog::stderr_log;
 std::string ServerLog::csv_log;
 std::string ServerLog::json_log;
 
+// Entries per session, in log order.  Each backend sends its entries to
+// every log on its own, so where a session's entries fall between another
+// session's may differ from log to log (a client that connects while the
+// backend of the last one still logs its disconnection).
+std::map<uint64_t, std::vector<parsed_entry>> per_session(const std::vector<parsed_entry> &entries) {
+    std::map<uint64_t, std::vector<parsed_entry>> sessions;
+    for (const auto &entry : entries) sessions[entry.session_id].push_back(entry);
+    return sessions;
+}
+
 const parsed_entry *find_message(const std::vector<parsed_entry> &entries,
                                  const std::string &message) {
     for (const auto &entry : entries)
@@ -93,8 +104,8 @@ TEST_F(ServerLog, AllThreeFormatsGiveTheSameEntries) {
         if (entry.database == "[unknown]") entry.database.clear();
         comparable.push_back(entry);
     }
-    EXPECT_EQ(comparable, from_csv.entries);
-    EXPECT_EQ(from_json.entries, from_csv.entries);
+    EXPECT_EQ(per_session(comparable), per_session(from_csv.entries));
+    EXPECT_EQ(per_session(from_json.entries), per_session(from_csv.entries));
     EXPECT_GT(from_csv.entries.size(), 10u);
 }
 
