@@ -17,11 +17,11 @@
 
 static_assert(json_line_padding >= simdjson::SIMDJSON_PADDING);
 
-// The DOM parser rather than On Demand: its kernels are chosen at run time
-// for the processor, while On Demand would be held to the instructions of
-// the baseline target the program is compiled for.
+// On Demand reads only the fields asked for; values passed over are only
+// checked for their structure.  Its kernels (finding the structure,
+// unescaping strings) are chosen at run time for the processor.
 struct json_reader {
-    simdjson::dom::parser parser;
+    simdjson::ondemand::parser parser;
 };
 
 void json_reader_deleter::operator()(json_reader *reader) const { delete reader; }
@@ -118,15 +118,19 @@ void report_json_error(simdjson::error_code error, size_t length) {
     }
 }
 
-// The field of `key` this entry needs, or null for one it does not.
-std::optional<std::string_view> *wanted_field(json_fields &fields, std::string_view key,
+// The field of `key` this entry needs, or null for one it does not.  Keys
+// are compared as they stand, escapes and all: the server writes these
+// names plain.
+std::optional<std::string_view> *wanted_field(json_fields &fields,
+                                              simdjson::ondemand::raw_json_string key,
                                               const char **name) {
     std::optional<std::string_view> *field = nullptr;
-    switch (key.empty() ? '\0' : key[0]) {
+    const char *raw = key.raw();
+    switch (raw[0]) {
     case 't': *name = "timestamp"; field = &fields.timestamp; break;
     case 'u': *name = "user"; field = &fields.user; break;
     case 'd':
-        if (key.size() > 1 && key[1] == 'b') {
+        if (raw[1] == 'b') {
             *name = "dbname";
             field = &fields.dbname;
         } else {
@@ -139,35 +143,42 @@ std::optional<std::string_view> *wanted_field(json_fields &fields, std::string_v
     case 'm': *name = "message"; field = &fields.message; break;
     default: return nullptr;
     }
-    return key == *name ? field : nullptr;
+    return key.unsafe_is_equal(*name) ? field : nullptr;
 }
 
 // Parses the object in text[0, length) of a buffer of `capacity` bytes
 // into fields, which point into the parser's buffers.  An error other than
 // not_utf8 has been reported.
-json_result parse_object(simdjson::dom::parser &parser, const char *text, size_t length,
+json_result parse_object(simdjson::ondemand::parser &parser, const char *text, size_t length,
                          size_t capacity, json_fields &fields) {
     fields = json_fields{};
-    simdjson::dom::element root;
-    // Lines come with the padding the parser needs; it copies one that
-    // lacks it.
-    bool needs_copy = capacity < length + simdjson::SIMDJSON_PADDING;
-    simdjson::error_code error = parser.parse(text, length, needs_copy).get(root);
+    simdjson::ondemand::document document;
+    simdjson::error_code error = parser.iterate(text, length, capacity).get(document);
     if (error == simdjson::UTF8_ERROR) return json_result::not_utf8;
-    simdjson::dom::object object;
-    if (error == simdjson::SUCCESS) error = root.get_object().get(object);
+    simdjson::ondemand::object object;
+    if (error == simdjson::SUCCESS) error = document.get_object().get(object);
     if (error != simdjson::SUCCESS) {
         report_json_error(error, length);
         return json_result::error;
     }
-    for (simdjson::dom::key_value_pair member : object) {
+    for (auto member : object) {
+        simdjson::ondemand::field field;
+        if ((error = std::move(member).get(field)) != simdjson::SUCCESS) {
+            report_json_error(error, length);
+            return json_result::error;
+        }
         const char *name = nullptr;
-        std::optional<std::string_view> *wanted = wanted_field(fields, member.key, &name);
+        std::optional<std::string_view> *wanted = wanted_field(fields, field.key(), &name);
         if (wanted == nullptr) continue;
         std::string_view value;
-        if (member.value.get_string().get(value) != simdjson::SUCCESS) {
+        error = field.value().get_string().get(value);
+        if (error == simdjson::INCORRECT_TYPE) {
             print_error("Error parsing line %lu: \"%s\" is not a JSON string\n", log_line_number(),
                         name);
+            return json_result::error;
+        }
+        if (error != simdjson::SUCCESS) {
+            report_json_error(error, length);
             return json_result::error;
         }
         if (memchr(value.data(), '\0', value.size()) != nullptr) {
@@ -176,6 +187,11 @@ json_result parse_object(simdjson::dom::parser &parser, const char *text, size_t
             return json_result::error;
         }
         *wanted = value;
+    }
+    // Only the end of the input may follow the object.
+    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) {
+        report_json_error(simdjson::TAPE_ERROR, length);
+        return json_result::error;
     }
     return json_result::ok;
 }

@@ -58,8 +58,8 @@ TEST(BadLog, EndsWithAClearMessageAndStatusOne) {
         {"CSV with too few columns", {"-c"}, "2026-01-01 10:00:00.000 UTC,alice,shop\n",
          "Error parsing line 1: comma number 3 not found (or unmatched quotes)\n"},
         {"jsonlog cut off", {}, json_connect + json_connect.substr(0, 50),
-         "Error parsing line 1: malformed JSON (The JSON document has an improper structure: "
-         "missing or superfluous commas, braces, missing keys, etc.)\n"},
+         "Error parsing line 1: malformed JSON (JSON document ended early in the middle of an "
+         "object or array.)\n"},
         {"jsonlog line that is not an object", {}, json_connect + "[\"LOG\"]\n",
          "Error parsing line 2: not a JSON object\n"},
         {"jsonlog line without a session id", {"-c"},

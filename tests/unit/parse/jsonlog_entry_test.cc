@@ -110,13 +110,13 @@ TEST(ParseJsonlogEntry, ReportsDamagedLinesWithTheirNumber) {
         {"cut off", ok + full.substr(0, 60) + "\n", {ok_entry}, -1,
          "Error parsing line 2: malformed JSON (A string is opened, but never closed.)\n"},
         {"cut off after a value", ok + full.substr(0, full.find(",\"pid\"")) + "\n", {ok_entry}, -1,
-         "Error parsing line 2: malformed JSON (The JSON document has an improper structure: "
-         "missing or superfluous commas, braces, missing keys, etc.)\n"},
+         "Error parsing line 2: malformed JSON (JSON document ended early in the middle of an "
+         "object or array.)\n"},
         {"an array", "[" + ok.substr(0, ok.size() - 1) + "]\n", {}, -1,
          "Error parsing line 1: not a JSON object\n"},
         {"a bare string", "\"text\"\n", {}, -1, "Error parsing line 1: not a JSON object\n"},
         {"a stderr line", "2000-01-01 00:00:01.000 UTC|a|b|1.2|LOG:  x\n", {}, -1,
-         "Error parsing line 1: malformed JSON (Problem while parsing a number)\n"},
+         "Error parsing line 1: not a JSON object\n"},
         {"text after the object", ok + full.substr(0, full.size() - 1) + " {}\n", {ok_entry}, -1,
          "Error parsing line 2: malformed JSON (The JSON document has an improper structure: "
          "missing or superfluous commas, braces, missing keys, etc.)\n"},
