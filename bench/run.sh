@@ -99,7 +99,7 @@ parse_case() {  # LABEL FILE ARGS...
 echo "Parsing..." >&2
 parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
-parse_case "jsonlog log (${json_mb} MB)" "$work/big.json"
+parse_case "jsonlog (${json_mb} MB)" "$work/big.json"
 
 "$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))
