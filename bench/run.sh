@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # quillrun benchmarks.  Records a realistic workload with a throwaway server
-# and pgbench, grows its log to a few hundred MB by repeating it with shifted
-# session ids, and measures quillrun against reference runs made in the same
-# invocation.  Prints one table.
+# and pgbench, grows its logs (stderr, CSV and jsonlog) to a few hundred MB
+# each by repeating them with shifted session ids, and measures quillrun
+# against reference runs made in the same invocation.  Prints one table.
 #
 #   bench/run.sh [TARGET_MB]        (default 300)
 #
@@ -80,8 +80,10 @@ grow() {  # SOURCE TARGET SEPARATOR
 echo "Growing the logs to ${target_mb} MB..." >&2
 grow "$work/rec/log/postgresql" "$work/big.log" '|'
 grow "$work/rec/log/postgresql.csv" "$work/big.csv" ','
+grow "$work/rec/log/postgresql.json" "$work/big.json" '"'
 log_mb=$(( $(stat -c %s "$work/big.log") / 1048576 ))
 csv_mb=$(( $(stat -c %s "$work/big.csv") / 1048576 ))
+json_mb=$(( $(stat -c %s "$work/big.json") / 1048576 ))
 
 printf '%-44s %12s %12s %10s\n' "measurement" "time (s)" "vs reference" "peak MB"
 parse_case() {  # LABEL FILE ARGS...
@@ -97,6 +99,7 @@ parse_case() {  # LABEL FILE ARGS...
 echo "Parsing..." >&2
 parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
+parse_case "jsonlog (${json_mb} MB)" "$work/big.json"
 
 "$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))

@@ -1,75 +1,15 @@
-// Feeds arbitrary bytes as a server log through the entry parsers, freeing
-// what they return, until they report the end or an error.  The first byte
-// chooses the format (bit 0: CSV), a time window (bits 1 and 2) and a small
-// read size (bits 3 to 7); the log is parsed once in whole blocks and once
-// in those small reads, and both must give the same entries.
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
-#include "parse/log_entry.h"
-#include "parse/parse_setup.h"
-#include "quillrun/parse.h"
-
-namespace {
-
-// Everything the parsers returned, in order, as one text.
-std::string parse_log(const uint8_t *log, size_t size, int csv, size_t read_size) {
-    int fd = memfd_create("log", MFD_CLOEXEC);
-    if (fd < 0) abort();
-    if (size > 0 && write(fd, log, size) != static_cast<ssize_t>(size)) abort();
-    lseek(fd, 0, SEEK_SET);
-    parse_settings.input_fd = fd;
-    parse_settings.csv_mode = csv;
-    reset_log_reading();
-    set_log_read_size(read_size);
-
-    std::string outcome;
-    for (;;) {
-        struct timeval time;
-        char user[max_name_length + 1];
-        char database[max_name_length + 1];
-        uint64_t session_id;
-        log_type type;
-        char *message;
-        char *detail;
-        int result = entry_parsers[csv](&time, user, database, &session_id, &type, &message,
-                                        &detail);
-        if (result != 1) {
-            if (message != nullptr || detail != nullptr) abort();
-            outcome += "result " + std::to_string(result) + " after line " +
-                       std::to_string(line_number);
-            break;
-        }
-        outcome += std::to_string(time.tv_sec) + "." + std::to_string(time.tv_usec) + "|" + user +
-                   "|" + database + "|" + std::to_string(session_id) + "|" +
-                   std::to_string(type) + "|" + message + "|" + (detail ? detail : "<none>") + "\n";
-        if (csv == 0) free(detail);
-        free(message);
-    }
-    close(fd);
-    return outcome;
-}
-
-}  // namespace
+// Feeds arbitrary bytes as a server log through the stderr and CSV entry
+// parsers (bit 0 of the first byte: CSV), freeing what they return, until
+// they report the end or an error.
+#include "entry_parser_harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    parse_provider_init(nullptr, 0, nullptr, nullptr, nullptr, nullptr);
+    start_parsing_in_a_daylight_saving_zone();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
-    uint8_t control = data[0];
-    int csv = control & 1;
-    parse_settings.begin_timestamp = control & 2 ? "2000-01-01 00:00:01.000" : nullptr;
-    parse_settings.end_timestamp = control & 4 ? "2000-01-01 00:00:05.000" : nullptr;
-    size_t small_read = (control >> 3) + 1u;
-    std::string whole = parse_log(data + 1, size - 1, csv, 0);
-    std::string pieces = parse_log(data + 1, size - 1, csv, small_read);
-    if (whole != pieces) abort();
+    check_both_ways(data, size, data[0] & 1 ? csv_format : stderr_format);
     return 0;
 }

@@ -4,8 +4,9 @@
 #   pgserver.sh start DIR [--record] [--port N] [SETTING=VALUE ...]
 #       initdb into DIR/data and start a server that listens only on a Unix
 #       socket in DIR (port 5432 unless --port is given).  --record turns on
-#       the logging that quillrun reads: DIR/log/postgresql.log (stderr
-#       format) and DIR/log/postgresql.csv.
+#       the logging that quillrun reads: DIR/log/postgresql (stderr
+#       format), DIR/log/postgresql.csv and DIR/log/postgresql.json
+#       (jsonlog, PostgreSQL 15 and later).
 #   pgserver.sh stop DIR      stop it (the directory stays)
 #   pgserver.sh bindir        print the server's bin directory
 #
@@ -59,7 +60,7 @@ start() {
         echo "max_connections = 100"
         if [ "$record" = 1 ]; then
             echo "logging_collector = on"
-            echo "log_destination = 'stderr,csvlog'"
+            echo "log_destination = 'stderr,csvlog,jsonlog'"
             echo "log_directory = '$dir/log'"
             echo "log_filename = 'postgresql'"
             echo "log_rotation_age = 0"

@@ -3,16 +3,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log_entry.h"
+#include "log_reader.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 #include "quillrun/replay_item.h"
 
 namespace {
 
-size_t count_dollars(const char *text) {
+// Every assignment starts with a dollar sign, so their count bounds the
+// number of values.  No more than an execution item holds are ever stored
+// (a longer list is refused first), so a text of dollar signs cannot make
+// the array larger than that.
+size_t count_value_slots(const char *text) {
     size_t count = 0;
-    for (const char *p = strchr(text, '$'); p != nullptr; p = strchr(p + 1, '$')) ++count;
+    for (const char *p = strchr(text, '$'); p != nullptr && count < max_exec_values;
+         p = strchr(p + 1, '$'))
+        ++count;
     return count;
 }
 
@@ -44,7 +50,7 @@ bind_values::~bind_values() { free(values_); }
 bool parse_bind_args(char *text, bind_values &result) {
     trace_enter("parse_bind_args");
     result.count_ = 0;
-    size_t slots = count_dollars(text);
+    size_t slots = count_value_slots(text);
     if (slots == 0) return true;
     if (slots > result.capacity_) {
         void *grown = qr_realloc(result.values_, slots * sizeof(char *));
@@ -61,13 +67,13 @@ bool parse_bind_args(char *text, bind_values &result) {
     while (*position == '$') {
         if (static_cast<unsigned>(index) == max_exec_values) {
             print_error("Error: more than %u bind arguments in line %lu\n", max_exec_values,
-                        line_number);
+                        log_line_number());
             return false;
         }
         ++position;
         while (*position >= '0' && *position <= '9') ++position;
         if (position[0] != ' ' || position[1] != '=' || position[2] != ' ') {
-            print_error("Error: bad format in argument %d in line %lu\n", index, line_number);
+            print_error("Error: bad format in argument %d in line %lu\n", index, log_line_number());
             return false;
         }
         position += 3;
@@ -76,13 +82,13 @@ bool parse_bind_args(char *text, bind_values &result) {
             value = read_quoted_value(position);
             if (value == nullptr) {
                 print_error("Error: unexpected end of line in argument %d in line %lu\n", index,
-                            line_number);
+                            log_line_number());
                 return false;
             }
         } else if (strncmp(position, "NULL", 4) == 0) {
             position += 4;
         } else {
-            print_error("Error: expected NULL in argument %d in line %lu\n", index, line_number);
+            print_error("Error: expected NULL in argument %d in line %lu\n", index, log_line_number());
             return false;
         }
         result.values_[index] = value;
@@ -91,7 +97,7 @@ bool parse_bind_args(char *text, bind_values &result) {
     }
     if (*position != '\0') {
         print_error("Error: no dollar sign found in argument %d in line %lu\n", index,
-                    line_number);
+                    log_line_number());
         return false;
     }
     result.count_ = static_cast<size_t>(index);

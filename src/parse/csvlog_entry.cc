@@ -1,9 +1,10 @@
-// The entry parser of the CSV log format: one record per entry, the
-// fields that matter unquoted in place in the record's own buffer.
+#include "csvlog_entry.h"
+
 #include <cstring>
 
-#include "entry_parsing.h"
-#include "log_entry.h"
+#include "entry_fields.h"
+#include "log_reader.h"
+#include "parse_state.h"
 #include "quillrun/messages.h"
 
 namespace {
@@ -18,12 +19,6 @@ constexpr int message_column = 14;
 constexpr int detail_column = 15;
 // Everything after the last comma of the columns used is left alone.
 constexpr int columns_cut = 15;
-
-struct csvlog_parser {
-    bool input_ended = false;  // the end was reported: nothing more is read
-};
-
-csvlog_parser parser;
 
 // Unquotes the field that starts at `field` in place and terminates its
 // value.  Returns the start of the next field, or null when the record ends
@@ -61,7 +56,7 @@ bool cut_columns(char *record, char *(&column)[columns_cut]) {
         field = cut_csv_field(field);
         if (field == nullptr) {
             print_error("Error parsing line %lu: comma number %d not found (or unmatched quotes)\n",
-                        line_number, k + 1);
+                        log_line_number(), k + 1);
             return false;
         }
     }
@@ -86,6 +81,7 @@ search find_record(owned_line &record) {
 int parse_csvlog_entry(struct timeval *time, char *user, char *database, uint64_t *session_id,
                        log_type *type, char **message, char **detail) {
     trace_enter("parse_csvlog_entry");
+    csvlog_parser &parser = parse_unit_state().csvlog;
     *message = nullptr;
     *detail = nullptr;
     if (parser.input_ended) {
@@ -101,6 +97,7 @@ int parse_csvlog_entry(struct timeval *time, char *user, char *database, uint64_
         return 0;
     case search::found: break;
     }
+    parse_unit_state().entry_line = parse_unit_state().reader.returned_line_start;
 
     char *column[columns_cut];
     if (!cut_columns(record.get(), column)) return -1;
@@ -122,5 +119,3 @@ int parse_csvlog_entry(struct timeval *time, char *user, char *database, uint64_
     trace_leave("parse_csvlog_entry");
     return 1;
 }
-
-void reset_csvlog_parser() { parser = csvlog_parser{}; }

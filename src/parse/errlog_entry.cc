@@ -1,17 +1,17 @@
-// The entry parser of the stderr log format: every entry begins with the
-// prefix "time|user|database|session id|", then "LEVEL:  message".  The line
-// after an entry is read ahead to find the entry's DETAIL.
+#include "errlog_entry.h"
+
+#include <cstdlib>
 #include <cstring>
 
-#include "entry_parsing.h"
-#include "log_entry.h"
+#include "entry_fields.h"
+#include "log_reader.h"
+#include "parse_state.h"
 #include "quillrun/messages.h"
 #include "text.h"
 
 namespace {
 
 constexpr char prefix_separator = '|';
-constexpr int prefix_separators = 4;
 constexpr char level_end[] = ":  ";
 constexpr char detail_prefix[] = "DETAIL:  ";
 // A server that runs out of memory writes its memory contexts straight to
@@ -19,14 +19,6 @@ constexpr char detail_prefix[] = "DETAIL:  ";
 // closing total.
 constexpr char memory_dump_start[] = "TopMemoryContext: ";
 constexpr char memory_dump_end[] = "Grand total: ";
-
-// A line's length and where its first four separators are; `found` of
-// them are.
-struct line_layout {
-    size_t length = 0;
-    int found = 0;
-    size_t separator[prefix_separators];
-};
 
 line_layout find_separators(const char *line, size_t length) {
     line_layout layout;
@@ -43,52 +35,48 @@ line_layout find_separators(const char *line, size_t length) {
     return layout;
 }
 
-struct errlog_parser {
-    // The line after the previous entry when it was not that entry's
-    // DETAIL: the first line of the next entry, with its layout, which was
-    // found when it was looked at.
-    char *held_back_line = nullptr;
-    line_layout held_back_layout;
-    // Once a dump was seen, indented lines can no longer be told apart from
-    // dump lines, so they are dropped for the rest of the log.
-    bool in_memory_dump = false;
-    // The end was reported (or is known for the next call): nothing more is
-    // read.
-    bool input_ended = false;
-};
-
-errlog_parser parser;
-
 // True for a line of a memory dump, which is dropped.
-bool is_memory_dump_line(const char *line) {
+bool is_memory_dump_line(errlog_parser &parser, const char *line) {
     if (starts_with(line, memory_dump_start)) {
-        print_error("Found memory dump in line %lu\n", line_number);
+        print_error("Found memory dump in line %lu\n", log_line_number());
         parser.in_memory_dump = true;
         return true;
     }
     return parser.in_memory_dump && (line[0] == ' ' || starts_with(line, memory_dump_end));
 }
 
+// The server starts every further line of a message with a tab, so an
+// empty line never belongs to an entry: it is the output of some other
+// program that shares the server's standard error.
+void skip_empty_line() { print_debug(2, "Skipped empty line %lu\n", log_line_number()); }
+
 enum class search { found, end, error };
 
 // Finds the first line of the next entry within the time window.
-search find_entry_line(owned_line &line, line_layout &layout) {
+search find_entry_line(parse_state &state, owned_line &line, line_layout &layout) {
+    errlog_parser &parser = state.errlog;
     if (parser.held_back_line != nullptr) {
         // Already checked as a possible detail; only the window's end applies.
         line.reset(parser.held_back_line);
         parser.held_back_line = nullptr;
         layout = parser.held_back_layout;
+        state.entry_line = parser.held_back_line_start;
         return line_after_window(line.get()) ? search::end : search::found;
     }
     for (;;) {
         size_t length;
         line.reset(read_log_line(&length));
         if (!line) return search::error;
-        if (is_memory_dump_line(line.get())) continue;
-        if (line.get()[0] == '\0') return search::end;
+        if (is_memory_dump_line(parser, line.get())) continue;
+        if (line.get()[0] == '\0') {
+            if (log_input_exhausted()) return search::end;
+            skip_empty_line();
+            continue;
+        }
         if (line_before_window(line.get())) continue;
         if (line_after_window(line.get())) return search::end;
         layout = find_separators(line.get(), length);
+        state.entry_line = state.reader.returned_line_start;
         return search::found;
     }
 }
@@ -97,19 +85,19 @@ void report_missing_separator(int found) {
     switch (found) {
     case 0:
         print_error("Error parsing line %lu: no \"%c\" found - log_line_prefix may be wrong\n",
-                    line_number, prefix_separator);
+                    log_line_number(), prefix_separator);
         break;
     case 1:
         print_error("Error parsing line %lu: second \"%c\" not found - log_line_prefix may be wrong\n",
-                    line_number, prefix_separator);
+                    log_line_number(), prefix_separator);
         break;
     case 2:
         print_error("Error parsing line %lu: third \"%c\" not found - log_line_prefix may be wrong\n",
-                    line_number, prefix_separator);
+                    log_line_number(), prefix_separator);
         break;
     default:
         print_error("Error parsing line %lu: fourth \"%c\" not found - log_line_prefix may be wrong\n",
-                    line_number, prefix_separator);
+                    log_line_number(), prefix_separator);
         break;
     }
 }
@@ -147,7 +135,7 @@ bool cut_entry_line(char *line, const line_layout &layout, prefix_fields &fields
     char *level_stop = find_level_end(cursor);
     if (level_stop == nullptr) {
         print_error("Error parsing line %lu: log message does not begin with a log type\n",
-                    line_number);
+                    log_line_number());
         return false;
     }
     *level_stop = '\0';
@@ -163,20 +151,24 @@ void move_to_start(char *line, const line_layout &layout, const char *text) {
 
 // Reads the line after an entry: its DETAIL becomes *detail; any other line
 // is held back for the next call.
-bool take_detail(char **detail) {
+bool take_detail(errlog_parser &parser, char **detail) {
     for (;;) {
         size_t length;
         owned_line line(read_log_line(&length));
         if (!line) return false;
-        if (is_memory_dump_line(line.get())) continue;
+        if (is_memory_dump_line(parser, line.get())) continue;
         if (line.get()[0] == '\0') {
-            parser.input_ended = true;
-            return true;
+            if (log_input_exhausted()) {
+                parser.input_ended = true;
+                return true;
+            }
+            skip_empty_line();
+            continue;
         }
         line_layout layout = find_separators(line.get(), length);
         if (layout.found < prefix_separators) {
             print_error("Error parsing line %lu: only %d \"%c\" found - log_line_prefix may be wrong\n",
-                        line_number, layout.found, prefix_separator);
+                        log_line_number(), layout.found, prefix_separator);
             return false;
         }
         const char *rest = line.get() + layout.separator[prefix_separators - 1] + 1;
@@ -187,6 +179,7 @@ bool take_detail(char **detail) {
         } else {
             parser.held_back_line = line.release();
             parser.held_back_layout = layout;
+            parser.held_back_line_start = parse_unit_state().reader.returned_line_start;
         }
         return true;
     }
@@ -197,6 +190,8 @@ bool take_detail(char **detail) {
 int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_t *session_id,
                        log_type *type, char **message, char **detail) {
     trace_enter("parse_errlog_entry");
+    parse_state &state = parse_unit_state();
+    errlog_parser &parser = state.errlog;
     *message = nullptr;
     *detail = nullptr;
     if (parser.input_ended) {
@@ -205,7 +200,7 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     }
     owned_line line;
     line_layout layout;
-    switch (find_entry_line(line, layout)) {
+    switch (find_entry_line(state, line, layout)) {
     case search::error: return -1;
     case search::end:
         parser.input_ended = true;
@@ -223,13 +218,13 @@ int parse_errlog_entry(struct timeval *time, char *user, char *database, uint64_
     *type = parse_log_type(fields.level);
     move_to_start(line.get(), layout, fields.message);
 
-    if (!take_detail(detail)) return -1;
+    if (!take_detail(parser, detail)) return -1;
     *message = line.release();
     trace_leave("parse_errlog_entry");
     return 1;
 }
 
-void reset_errlog_parser() {
+void release_errlog_parser(errlog_parser &parser) {
     free(parser.held_back_line);
-    parser = errlog_parser{};
+    parser.held_back_line = nullptr;
 }

@@ -1,4 +1,3 @@
-// The parse provider: turns the entries of a server log into replay items.
 #include "parse_provider.h"
 
 #include <unistd.h>
@@ -6,12 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include "bind_args.h"
+#include "csvlog_entry.h"
+#include "errlog_entry.h"
+#include "jsonlog_entry.h"
 #include "log_entry.h"
-#include "parse_setup.h"
-#include "parse_statistics.h"
+#include "log_reader.h"
+#include "parse_state.h"
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
 #include "quillrun/settings.h"
@@ -19,12 +19,10 @@
 #include "statement_filter.h"
 #include "text.h"
 
-namespace {
+const log_entry_parser entry_parsers[3] = {parse_errlog_entry, parse_csvlog_entry,
+                                           parse_jsonlog_entry};
 
-struct item_deleter {
-    void operator()(replay_item *item) const { replay_free(item); }
-};
-using item_ptr = std::unique_ptr<replay_item, item_deleter>;
+namespace {
 
 // One log entry as the entry parser delivers it; releases its strings.
 struct log_entry {
@@ -35,6 +33,7 @@ struct log_entry {
     log_type level = log_unknown;
     char *message = nullptr;
     char *detail = nullptr;  // a string of its own only in the stderr format
+    log_format format = stderr_format;
 
     log_entry() = default;
     log_entry(const log_entry &) = delete;
@@ -43,38 +42,28 @@ struct log_entry {
 
     int read() {
         release();
-        return entry_parsers[parse_settings.csv_mode](&time, user, database, &session_id, &level,
-                                                      &message, &detail);
+        format = format_of(parse_unit_state().setup);
+        return entry_parsers[format](&time, user, database, &session_id, &level, &message,
+                                     &detail);
     }
     void release() {
-        if (parse_settings.csv_mode == 0) recycle_log_line(detail);
+        if (format == stderr_format) recycle_log_line(detail);
         recycle_log_line(message);
         message = nullptr;
         detail = nullptr;
     }
 };
 
-struct provider_state {
-    // Items of the last entry still to be returned; the second slot is
-    // only used while the first is.
-    item_ptr queue[2];
-    struct timeval last_entry_time = {0, 0};
-    // Once the entry parser has reported the end it is never asked again.
-    bool input_ended = false;
-    bind_values bind_buffer;
+replay_item *pop_queue(provider_state &provider) {
+    replay_item *item = provider.queue[0].release();
+    provider.queue[0] = std::move(provider.queue[1]);
+    return item;
+}
 
-    replay_item *pop() {
-        replay_item *item = queue[0].release();
-        queue[0] = std::move(queue[1]);
-        return item;
-    }
-    void clear_queue() {
-        queue[0].reset();
-        queue[1].reset();
-    }
-};
-
-provider_state state;
+void clear_queue(provider_state &provider) {
+    provider.queue[0].reset();
+    provider.queue[1].reset();
+}
 
 // Which event an entry records, and what it carries.
 struct entry_kind {
@@ -92,13 +81,13 @@ bool passes_filter(const char *filter, const char *name) {
     return strstr(filter, pattern) != nullptr;
 }
 
-bool passes_filters(const log_entry &entry) {
-    if (!passes_filter(parse_settings.database_filter, entry.database)) {
+bool passes_filters(const parse_setup &setup, const log_entry &entry) {
+    if (!passes_filter(setup.database_filter, entry.database)) {
         print_debug(2, "Database \"%s\" does not match filter, skipped log entry\n",
                     entry.database);
         return false;
     }
-    if (!passes_filter(parse_settings.username_filter, entry.user)) {
+    if (!passes_filter(setup.username_filter, entry.user)) {
         print_debug(2, "User \"%s\" does not match filter, skipped log entry\n", entry.user);
         return false;
     }
@@ -109,7 +98,7 @@ bool passes_filters(const log_entry &entry) {
 bool split_execution(char *text, entry_kind &kind) {
     char *colon = strchr(text, ':');
     if (colon == nullptr) {
-        print_error("Error: missing statement name in line %lu\n", line_number);
+        print_error("Error: missing statement name in line %lu\n", log_line_number());
         return false;
     }
     *colon = '\0';
@@ -159,7 +148,8 @@ bool classify(const log_entry &entry, entry_kind &kind) {
 
 // The prepare (when the session needs one) and the execution with its bind
 // values.  False after a reported error.
-bool queue_execution(const log_entry &entry, const entry_kind &kind, connection_entry *session) {
+bool queue_execution(provider_state &state, const log_entry &entry, const entry_kind &kind,
+                     connection_entry *session) {
     pstmt_status status = add_pstmt(session, kind.name);
     if (status == pstmt_status::error) return false;
     if (status == pstmt_status::prepare_needed) {
@@ -176,7 +166,7 @@ bool queue_execution(const log_entry &entry, const entry_kind &kind, connection_
         return slot != nullptr;
     }
     if (!starts_with(detail, "parameters: ")) {
-        print_error("Error: no parameters for prepared statement at line %lu\n", line_number);
+        print_error("Error: no parameters for prepared statement at line %lu\n", log_line_number());
         return false;
     }
     print_debug(2, "Reading bind arguments for prepared statement \"%s\"\n", kind.name);
@@ -191,7 +181,9 @@ bool queue_execution(const log_entry &entry, const entry_kind &kind, connection_
 // Fills the queue with the items of a recognised entry; *connect is the
 // connect item of a session seen for the first time.  False after a
 // reported error.
-bool queue_event(const log_entry &entry, const entry_kind &kind, item_ptr &connect) {
+bool queue_event(parse_state &unit, const log_entry &entry, const entry_kind &kind,
+                 item_ptr &connect) {
+    provider_state &state = unit.provider;
     connection_entry *session = nullptr;
     replay_item *new_connect = nullptr;
     if (!add_connection(&entry.time, entry.session_id, entry.user, entry.database, &session,
@@ -224,21 +216,43 @@ bool queue_event(const log_entry &entry, const entry_kind &kind, item_ptr &conne
                 replay_create_execute(&entry.time, entry.session_id, kind.statement));
             return state.queue[0] != nullptr;
         case pg_exec_prepared:
-            return queue_execution(entry, kind, session);
+            return queue_execution(state, entry, kind, session);
         case pg_cancel:
-            ++parse_statistics.cancel_requests;
+            ++unit.statistics.cancel_requests;
             state.queue[0].reset(replay_create_cancel(&entry.time, entry.session_id));
             return state.queue[0] != nullptr;
         default:
-            print_error("Error: impossible type parsing line %lu\n", line_number);
+            print_error("Error: impossible type parsing line %lu\n", log_line_number());
             return false;
     }
+}
+
+// Entries of concurrent sessions reach the log a few milliseconds out of
+// order as a matter of course; a larger step back (a clock set back, a log
+// written in another zone than the local one across its daylight-saving
+// change) is worth a word, once.
+constexpr long long backwards_tolerance_us = 1000000;
+
+void note_entry_time(parse_state &unit, const struct timeval &time) {
+    parse_counters &statistics = unit.statistics;
+    if (statistics.have_first_time && !unit.provider.warned_time_backwards) {
+        long long behind = (static_cast<long long>(statistics.last_time.tv_sec) - time.tv_sec) *
+                               1000000 +
+                           (statistics.last_time.tv_usec - time.tv_usec);
+        if (behind > backwards_tolerance_us) {
+            print_error("Warning: time runs backwards by %.3f seconds in line %lu of the log\n",
+                        static_cast<double>(behind) / 1e6, unit.entry_line);
+            unit.provider.warned_time_backwards = true;
+        }
+    }
+    record_entry_time(statistics, time);
 }
 
 // Reads entries up to the next one that yields items and returns its first
 // item, leaving the others queued.  Null after a reported error; end_item
 // when the input is exhausted.
-replay_item *next_event_item() {
+replay_item *next_event_item(parse_state &unit) {
+    provider_state &state = unit.provider;
     log_entry entry;
     for (;;) {
         int result = entry.read();
@@ -247,13 +261,13 @@ replay_item *next_event_item() {
             return end_item;
         }
         if (result != 1) return nullptr;
-        if (!passes_filters(entry)) continue;
+        if (!passes_filters(unit.setup, entry)) continue;
 
         entry_kind kind;
         if (!classify(entry, kind)) return nullptr;
         if (kind.action == entry_kind::ignore_fastpath) {
-            ++parse_statistics.fastpath_calls;
-            print_error("Warning: fast-path function call ignored in line %lu\n", line_number);
+            ++unit.statistics.fastpath_calls;
+            print_error("Warning: fast-path function call ignored in line %lu\n", log_line_number());
             continue;
         }
         if (kind.action == entry_kind::skip) {
@@ -262,20 +276,20 @@ replay_item *next_event_item() {
         }
 
         item_ptr connect;
-        if (!queue_event(entry, kind, connect)) {
-            state.clear_queue();
+        if (!queue_event(unit, entry, kind, connect)) {
+            clear_queue(state);
             return nullptr;
         }
         if (state.queue[0] == nullptr) state.queue[0] = std::move(state.queue[1]);
-        replay_item *item = connect != nullptr ? connect.release() : state.pop();
+        replay_item *item = connect != nullptr ? connect.release() : pop_queue(state);
         state.last_entry_time = *replay_get_time(item);
-        record_entry_time(parse_statistics, state.last_entry_time);
+        note_entry_time(unit, state.last_entry_time);
         return item;
     }
 }
 
 // After the end of the input: one disconnect per open session, then the end.
-replay_item *close_next_session() {
+replay_item *close_next_session(const provider_state &state) {
     connection_entry *session = first_open_connection();
     if (session == nullptr) {
         print_debug(2, "End-of-file encountered, signal end%s\n", "");
@@ -290,23 +304,40 @@ replay_item *close_next_session() {
     return item;
 }
 
-replay_item *provide() {
+// A jsonlog line is a JSON object, while a line of the other formats
+// begins with a time stamp (or, in a stderr log, with other programs'
+// output), never with a brace; so the first byte tells.  False after a
+// reported read error.
+bool detect_log_format(parse_state &unit) {
+    int first = peek_log_byte();
+    if (first == -2) return false;
+    if (first == '{') {
+        unit.setup.json_mode = 1;
+        print_debug(2, "Found a jsonlog log%s\n", "");
+    }
+    unit.provider.format_known = true;
+    return true;
+}
+
+replay_item *provide(parse_state &unit) {
+    provider_state &state = unit.provider;
     if (state.queue[0] != nullptr) {
         print_debug(2, "Queue is not empty, returning top element%s\n", "");
-        return state.pop();
+        return pop_queue(state);
     }
+    if (!state.format_known && !detect_log_format(unit)) return nullptr;
     if (!state.input_ended) {
-        replay_item *item = next_event_item();
+        replay_item *item = next_event_item(unit);
         if (item != end_item) return item;
     }
-    return close_next_session();
+    return close_next_session(state);
 }
 
 }  // namespace
 
 replay_item *parse_provider() {
     trace_enter("parse_provider");
-    replay_item *item = provide();
+    replay_item *item = provide(parse_unit_state());
     if (item == nullptr) return nullptr;
     if (item != end_item) replay_print_debug(item);
     trace_leave("parse_provider");
@@ -315,18 +346,11 @@ replay_item *parse_provider() {
 
 void parse_provider_finish() {
     trace_enter("parse_provider_finish");
-    if (parse_settings.input_fd != 0 && close(parse_settings.input_fd) != 0)
+    parse_state &state = parse_unit_state();
+    if (state.setup.input_fd != 0 && close(state.setup.input_fd) != 0)
         perror("Error closing input file:");
-    print_parse_statistics(parse_statistics, line_number);
-    state.clear_queue();
-    forget_all_connections();
+    print_parse_statistics(state.statistics, state.reader.line_number);
+    clear_queue(state.provider);
+    release_connections(state.connection_hash);
     trace_leave("parse_provider_finish");
-}
-
-void reset_parse_provider() {
-    state.clear_queue();
-    state.last_entry_time = {0, 0};
-    state.input_ended = false;
-    forget_all_connections();
-    parse_statistics = parse_counters{};
 }

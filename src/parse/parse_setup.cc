@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "parse_state.h"
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
-
-parse_setup parse_settings;
 
 namespace {
 
@@ -27,22 +26,27 @@ int parse_provider_init(const char *infile, int csv, const char *begin_timestamp
                         const char *end_timestamp, const char *database_filter,
                         const char *username_filter) {
     trace_enter("parse_provider_init");
+    parse_state &state = parse_unit_state();
+    parse_setup &setup = state.setup;
     int result = 1;
-    parse_settings.input_fd = 0;
+    setup.input_fd = 0;
     if (infile != nullptr) {
-        parse_settings.input_fd = open(infile, O_RDONLY | O_CLOEXEC);
-        if (parse_settings.input_fd == -1) {
+        setup.input_fd = open(infile, O_RDONLY | O_CLOEXEC);
+        if (setup.input_fd == -1) {
             perror("Error opening input file");
             result = 0;
         }
     }
-    parse_settings.csv_mode = csv;
-    parse_settings.begin_timestamp = begin_timestamp;
-    parse_settings.end_timestamp = end_timestamp;
-    parse_settings.database_filter = database_filter;
-    parse_settings.username_filter = username_filter;
-    reset_timestamp_cache();
-    parse_settings.log_time_base = compute_log_time_base();
+    setup.csv_mode = csv;
+    setup.begin_timestamp = begin_timestamp;
+    setup.end_timestamp = end_timestamp;
+    setup.database_filter = database_filter;
+    setup.username_filter = username_filter;
+    // The time zone may have changed since the last conversion; tzset
+    // also sets the zone names that the conversion compares with.
+    tzset();
+    state.timestamps.cache = minute_cache{};
+    setup.log_time_base = compute_log_time_base();
     trace_leave("parse_provider_init");
     return result;
 }

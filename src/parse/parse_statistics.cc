@@ -5,13 +5,14 @@
 #include "quillrun/pipeline.h"
 #include "quillrun/settings.h"
 
-parse_counters parse_statistics;
-
 void record_entry_time(parse_counters &stats, const struct timeval &time) {
-    stats.last_time = time;
     if (!stats.have_first_time) {
-        stats.first_time = time;
+        stats.first_time = stats.last_time = time;
         stats.have_first_time = true;
+    } else if (timercmp(&time, &stats.last_time, >)) {
+        stats.last_time = time;
+    } else if (timercmp(&time, &stats.first_time, <)) {
+        stats.first_time = time;
     }
 }
 

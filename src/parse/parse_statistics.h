@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+// Counters are bumped when their event is recognised, even if the items for
+// it cannot be made afterwards.
 struct parse_counters {
     uint64_t simple_statements = 0;        // statements with a word in "statement: " texts
     uint64_t copy_statements = 0;          // COPY statements blanked out of those
@@ -14,14 +16,13 @@ struct parse_counters {
     uint64_t named_statements = 0;         // names added to a session, each one prepare
     uint64_t cancel_requests = 0;
     uint64_t fastpath_calls = 0;           // ignored
-    struct timeval first_time = {0, 0};    // first entry that produced items
-    struct timeval last_time = {0, 0};     // latest entry that produced items
+    // The earliest and the latest time of the entries that produced items:
+    // those of the first and the last entry, unless the log's time ran
+    // backwards somewhere.
+    struct timeval first_time = {0, 0};
+    struct timeval last_time = {0, 0};
     bool have_first_time = false;
 };
-
-// Counters are bumped when their event is recognised, even if the items for
-// it cannot be made afterwards.
-extern parse_counters parse_statistics;
 
 // Notes that an entry with this time produced items.
 void record_entry_time(parse_counters &stats, const struct timeval &time);

@@ -4,19 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parse_statistics.h"
+#include "parse_state.h"
 #include "quillrun/alloc.h"
 #include "quillrun/messages.h"
 #include "text.h"
 
 namespace {
 
-constexpr unsigned bucket_count = 256;
-
-connection_entry *connection_hash[bucket_count];
-
 connection_entry *&bucket_of(uint64_t session_id) {
-    return connection_hash[session_id % bucket_count];
+    return parse_unit_state().connection_hash.buckets[session_id % connection_buckets];
 }
 
 connection_entry *find_connection(uint64_t session_id) {
@@ -115,22 +111,23 @@ bool remove_connection(uint64_t session_id) {
 
 pstmt_status add_pstmt(connection_entry *entry, const char *name) {
     print_debug(3, "Entering add_pstmt for statement \"%s\"\n", name);
+    parse_counters &statistics = parse_unit_state().statistics;
     if (name[0] == '\0') {
-        ++parse_statistics.parametrized_statements;
+        ++statistics.parametrized_statements;
         trace_leave("add_pstmt");
         return pstmt_status::prepare_needed;
     }
     uint32_t name_hash = hash_name(name);
     if (has_pstmt(entry, name, name_hash)) {
         print_debug(2, "Prepared statement is already in list%s\n", "");
-        ++parse_statistics.named_executions;
+        ++statistics.named_executions;
         trace_leave("add_pstmt");
         return pstmt_status::prepare_not_needed;
     }
     print_debug(2, "Adding prepared statement to list%s\n", "");
     if (!list_pstmt(entry, name, name_hash)) return pstmt_status::error;
-    ++parse_statistics.named_statements;
-    ++parse_statistics.named_executions;
+    ++statistics.named_statements;
+    ++statistics.named_executions;
     trace_leave("add_pstmt");
     return pstmt_status::prepare_needed;
 }
@@ -165,13 +162,13 @@ void remove_all_pstmts(connection_entry *entry) {
 }
 
 connection_entry *first_open_connection() {
-    for (connection_entry *head : connection_hash)
+    for (connection_entry *head : parse_unit_state().connection_hash.buckets)
         if (head != nullptr) return head;
     return nullptr;
 }
 
-void forget_all_connections() {
-    for (connection_entry *&head : connection_hash) {
+void release_connections(connection_table &table) {
+    for (connection_entry *&head : table.buckets) {
         while (connection_entry *e = head) {
             head = e->next;
             release_connection(e);

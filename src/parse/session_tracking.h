@@ -22,6 +22,13 @@ struct connection_entry {
     pstmt_entry *prepared_statements;   // owned list
 };
 
+constexpr unsigned connection_buckets = 256;
+
+// Owns its entries; an entry owns its name list.
+struct connection_table {
+    connection_entry *buckets[connection_buckets] = {};
+};
+
 // Finds the session or registers it.  On success *entry is the session's
 // entry and *connect_item is a new connect item (owned by the caller) when
 // the session was added, null when it was known.  False after a reported
@@ -44,5 +51,5 @@ void remove_all_pstmts(connection_entry *entry);
 // The first session in bucket order (newest first within a bucket), or null.
 connection_entry *first_open_connection();
 
-// Forgets every session, so that another log can be parsed in this process.
-void forget_all_connections();
+// Frees every session with its names.
+void release_connections(connection_table &table);

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "log_entry.h"
-#include "parse_statistics.h"
+#include "log_reader.h"
+#include "parse_state.h"
 #include "quillrun/messages.h"
 #include "quillrun/settings.h"
 #include "text.h"
@@ -138,7 +138,7 @@ private:
         for (;;) {
             char c = *cursor_;
             if (c == '\0') {
-                print_error("Error: quoted identifier not closed in line %lu\n", line_number);
+                print_error("Error: quoted identifier not closed in line %lu\n", log_line_number());
                 return false;
             }
             if (c == '"') {
@@ -161,7 +161,7 @@ private:
         }
         const char *tag_end = strchr(cursor_ + 1, '$');
         if (tag_end == nullptr) {
-            print_error("Error: end of dollar quote not found in line %lu\n", line_number);
+            print_error("Error: end of dollar quote not found in line %lu\n", log_line_number());
             return false;
         }
         size_t tag_length = static_cast<size_t>(tag_end - cursor_) + 1;
@@ -173,7 +173,7 @@ private:
                 return true;
             }
         }
-        print_error("Error: end of dollar quoted string found in line %lu\n", line_number);
+        print_error("Error: end of dollar quoted string found in line %lu\n", log_line_number());
         return false;
     }
 
@@ -185,7 +185,7 @@ private:
             if (c == '\0') {
                 print_error("Error: string literal not closed near line %lu\n"
                             "Hint: retry with%s the -q option\n",
-                            line_number, backslash_quote ? "out" : "");
+                            log_line_number(), backslash_quote ? "out" : "");
                 return false;
             }
             if (c == '\\' && backslash_escapes && (cursor_[1] == '\\' || cursor_[1] == '\'')) {
@@ -211,7 +211,7 @@ private:
         cursor_ += 2;
         while (depth > 0) {
             if (*cursor_ == '\0') {
-                print_error("Error: comment not closed in line %lu\n", line_number);
+                print_error("Error: comment not closed in line %lu\n", log_line_number());
                 return false;
             }
             if (cursor_[0] == '/' && cursor_[1] == '*') {
@@ -233,14 +233,15 @@ private:
 
     void end_statement() {
         if (words_.count == 0) return;
-        ++parse_statistics.simple_statements;
+        parse_counters &statistics = parse_unit_state().statistics;
+        ++statistics.simple_statements;
         if (words_.is(0, "copy")) {
-            print_error("Warning: COPY statement ignored in line %lu\n", line_number);
+            print_error("Warning: COPY statement ignored in line %lu\n", log_line_number());
             blank_statement();
-            ++parse_statistics.copy_statements;
+            ++statistics.copy_statements;
         } else if (words_.count >= 2 && words_.is(0, "set") && words_.is(1, "client_encoding")) {
             print_error("Warning: \"SET client_encoding\" statement ignored in line %lu\n",
-                        line_number);
+                        log_line_number());
             blank_statement();
         } else if (words_.is(0, "deallocate")) {
             forget_deallocated();

@@ -10,6 +10,10 @@ namespace {
 
 const std::string prefix = "2026-01-01 10:00:00.000 UTC|alice|shop|1.a|";
 const std::string connect = prefix + "LOG:  connection authorized: user=alice database=shop\n";
+const std::string json_connect =
+    "{\"timestamp\":\"2026-01-01 10:00:00.000 UTC\",\"user\":\"alice\",\"dbname\":\"shop\","
+    "\"session_id\":\"1.a\",\"error_severity\":\"LOG\",\"message\":\"connection authorized: "
+    "user=alice database=shop\"}\n";
 
 std::string giant_bind_list(int values) {
     std::string entry = prefix + "LOG:  execute s1: SELECT 1\n" + prefix + "DETAIL:  parameters: ";
@@ -53,6 +57,14 @@ TEST(BadLog, EndsWithAClearMessageAndStatusOne) {
          "Error parsing line 1: comma number 2 not found (or unmatched quotes)\n"},
         {"CSV with too few columns", {"-c"}, "2026-01-01 10:00:00.000 UTC,alice,shop\n",
          "Error parsing line 1: comma number 3 not found (or unmatched quotes)\n"},
+        {"jsonlog cut off", {}, json_connect + json_connect.substr(0, 50),
+         "Error parsing line 1: malformed JSON (JSON document ended early in the middle of an "
+         "object or array.)\n"},
+        {"jsonlog line that is not an object", {}, json_connect + "[\"LOG\"]\n",
+         "Error parsing line 2: not a JSON object\n"},
+        {"jsonlog line without a session id", {"-c"},
+         json_connect + "{\"timestamp\":\"2026-01-01 10:00:01.000 UTC\",\"error_severity\":\"LOG\"}\n",
+         "Error parsing line 2: no \"session_id\" in the JSON object\n"},
         {"more bind values than an execution can hold", {}, giant_bind_list(65535),
          "Error: more than 65534 bind arguments in line 2\n"},
     };

@@ -57,6 +57,35 @@ TEST(Forms, LogFromStandardInput) {
     EXPECT_EQ(result.out, std::string(parse_report) + dry_run_report);
 }
 
+// The same workload as a jsonlog log, recognised without an option both in
+// a file and through a pipe; only its lines are fewer.
+TEST(Forms, JsonlogLogFromAFileOrStandardInput) {
+    const std::string json_fixture = std::string(QUILLRUN_SOURCE_DIR) + "/tests/fixtures/small.json";
+    std::string report = std::string(parse_report) + dry_run_report;
+    report.replace(report.find("Log lines read: 6"), 17, "Log lines read: 5");
+    for (bool piped : {false, true}) {
+        run_result result = piped ? run_utc({"-n"}, read_file(json_fixture))
+                                  : run_utc({"-n", json_fixture});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, report) << "piped " << piped;
+        EXPECT_EQ(result.err, "Warning: COPY statement ignored in line 4\n");
+    }
+}
+
+// A program that shares the server's standard error may write empty lines
+// into its log; the workload after them must not be lost.
+TEST(Forms, EmptyLinesInAStderrLogAreSkipped) {
+    std::string log = read_file(fixture);
+    log.insert(log.find('\n') + 1, "\n\n");
+    log += "\n";
+    run_result result = run_utc({"-n"}, log);
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::string report = std::string(parse_report) + dry_run_report;
+    report.replace(report.find("Log lines read: 6"), 17, "Log lines read: 9");
+    EXPECT_EQ(result.out, report);
+    EXPECT_EQ(result.err, "Warning: COPY statement ignored in line 8\n");
+}
+
 TEST(Forms, ReplayFileRoundTripGivesTheSameDryRun) {
     temp_dir dir;
     run_result written = run_utc({"-f", "-o", dir.file("small.qr"), fixture});

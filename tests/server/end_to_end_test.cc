@@ -72,6 +72,10 @@ TEST_F(EndToEnd, ReplayingTheCsvLogReproducesTheEndState) {
     EXPECT_EQ(replay_onto_fresh_server({"-c", recorded_->csv_log_path()}), *recorded_state_);
 }
 
+TEST_F(EndToEnd, ReplayingTheJsonLogReproducesTheEndState) {
+    EXPECT_EQ(replay_onto_fresh_server({recorded_->json_log_path()}), *recorded_state_);
+}
+
 TEST_F(EndToEnd, ReplayingAReplayFileReproducesTheEndState) {
     temp_dir dir;
     run_result written = run_quillrun({"-f", "-o", dir.file("w.qr"), recorded_->log_path()});

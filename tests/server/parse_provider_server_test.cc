@@ -11,7 +11,7 @@
 namespace {
 
 // A real server records a small mixed workload once; the tests parse its
-// stderr and CSV logs.
+// stderr, CSV and jsonlog logs.
 class RecordedLog : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -20,6 +20,7 @@ protected:
         server->flush_log();
         from_stderr = parse_log_file(server->log_path());
         from_csv = parse_log_file(server->csv_log_path(), {.csv = true});
+        from_json = parse_log_file(server->json_log_path());
     }
     static void TearDownTestSuite() { server.reset(); }
 
@@ -72,15 +73,18 @@ protected:
     static std::unique_ptr<pg_server> server;
     static parse_result from_stderr;
     static parse_result from_csv;
+    static parse_result from_json;
 };
 
 std::unique_ptr<pg_server> RecordedLog::server;
 parse_result RecordedLog::from_stderr;
 parse_result RecordedLog::from_csv;
+parse_result RecordedLog::from_json;
 
-TEST_F(RecordedLog, BothFormatsGiveTheSameItems) {
+TEST_F(RecordedLog, AllThreeFormatsGiveTheSameItems) {
     ASSERT_FALSE(from_stderr.failed) << from_stderr.messages;
     ASSERT_FALSE(from_csv.failed) << from_csv.messages;
+    ASSERT_FALSE(from_json.failed) << from_json.messages;
     EXPECT_GT(from_stderr.items.size(), 100u);
     // Concurrent sessions may interleave differently in the two files, as
     // each backend sends both formats to the collector separately; each
@@ -91,6 +95,7 @@ TEST_F(RecordedLog, BothFormatsGiveTheSameItems) {
         return texts;
     };
     EXPECT_EQ(per_session(from_stderr), per_session(from_csv));
+    EXPECT_EQ(per_session(from_json), per_session(from_csv));
     // Only the line count differs: the stderr log spreads DETAILs and
     // statement texts over more lines.
     auto without_line_count = [](std::string text) {
@@ -99,6 +104,17 @@ TEST_F(RecordedLog, BothFormatsGiveTheSameItems) {
     };
     EXPECT_EQ(without_line_count(from_stderr.statistics),
               without_line_count(from_csv.statistics));
+    EXPECT_EQ(without_line_count(from_json.statistics), without_line_count(from_csv.statistics));
+    // The warnings name other lines in each format; there are as many.
+    auto warnings = [](const std::string &messages) {
+        size_t n = 0;
+        for (size_t at = messages.find("Warning: "); at != std::string::npos;
+             at = messages.find("Warning: ", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(warnings(from_json.messages), warnings(from_csv.messages));
+    EXPECT_EQ(warnings(from_json.messages), warnings(from_stderr.messages));
 }
 
 TEST_F(RecordedLog, EverySessionConnectsFirstAndDisconnectsLast) {

@@ -77,14 +77,15 @@ std::string pg_server::psql(const std::string &sql, const std::string &database)
 }
 
 void pg_server::flush_log() const {
-    // The collector writes asynchronously; wait until the log stops growing.
+    // The collector writes asynchronously; wait until the logs stop growing.
     long last = -1;
     for (int i = 0; i < 100; ++i) {
-        FILE *file = fopen(log_path().c_str(), "r");
-        long size = -1;
-        if (file != nullptr) {
+        long size = 0;
+        for (const std::string &path : {log_path(), csv_log_path(), json_log_path()}) {
+            FILE *file = fopen(path.c_str(), "r");
+            if (file == nullptr) continue;
             fseek(file, 0, SEEK_END);
-            size = ftell(file);
+            size += ftell(file);
             fclose(file);
         }
         if (size == last && size > 0) return;

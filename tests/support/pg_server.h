@@ -7,7 +7,8 @@
 
 class pg_server {
 public:
-    // record: log what quillrun reads, to log_path() and csv_log_path().
+    // record: log what quillrun reads, to log_path(), csv_log_path() and
+    // json_log_path().
     // settings: extra postgresql.conf lines such as "max_connections = 1200".
     explicit pg_server(bool record = false, const std::vector<std::string> &settings = {});
     ~pg_server();
@@ -18,6 +19,7 @@ public:
     int port() const { return 5432; }
     std::string log_path() const { return dir_ + "/log/postgresql"; }
     std::string csv_log_path() const { return dir_ + "/log/postgresql.csv"; }
+    std::string json_log_path() const { return dir_ + "/log/postgresql.json"; }
 
     // Runs SQL through psql as the postgres user and returns its unaligned,
     // tuples-only output; throws when psql fails.

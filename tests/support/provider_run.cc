@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "parse/log_entry.h"
-#include "parse/parse_provider.h"
-#include "parse/parse_setup.h"
+#include "parse/parse_state.h"
 #include "quillrun/parse.h"
 #include "quillrun/settings.h"
 #include "support/capture.h"
@@ -56,11 +54,31 @@ std::string csv_quote(const std::string &text) {
     return quoted + "\"";
 }
 
+std::string json_quote(const std::string &text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        switch (c) {
+            case '"': quoted += "\\\""; break;
+            case '\\': quoted += "\\\\"; break;
+            case '\n': quoted += "\\n"; break;
+            case '\t': quoted += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escape[8];
+                    snprintf(escape, sizeof escape, "\\u%04x", c);
+                    quoted += escape;
+                } else {
+                    quoted += c;
+                }
+        }
+    }
+    return quoted + "\"";
+}
+
 // Runs init, the provider to the end and the finish, as the driver would.
 template <typename init_operation>
 parse_result run(const parse_options &options, init_operation init) {
-    reset_parse_provider();
-    reset_log_reading();
+    reset_parse_state();
     parse_result result;
     stream_capture err(stderr);
     debug_level = options.debug_level;
@@ -147,13 +165,29 @@ parse_result parse_log_text(const std::string &log, const parse_options &options
     }
     return run(options, [&] {
         int result = init_provider(nullptr, options);
-        parse_settings.input_fd = fd;  // closed by the finish
+        parse_unit_state().setup.input_fd = fd;  // closed by the finish
         return result;
     });
 }
 
 parse_result parse_log_file(const std::string &path, const parse_options &options) {
     return run(options, [&] { return init_provider(path.c_str(), options); });
+}
+
+std::string json_record(const std::string &time, const std::string &user,
+                        const std::string &database, const std::string &session_id,
+                        const std::string &level, const std::string &message,
+                        const std::string &detail) {
+    std::string record = "{\"timestamp\":" + json_quote(time);
+    if (!user.empty()) record += ",\"user\":" + json_quote(user);
+    if (!database.empty()) record += ",\"dbname\":" + json_quote(database);
+    record += ",\"pid\":4242,\"remote_host\":\"[local]\",\"session_id\":" + json_quote(session_id) +
+              ",\"line_num\":1,\"ps\":\"idle\",\"session_start\":\"2000-01-01 00:00:00 UTC\","
+              "\"vxid\":\"3/1\",\"txid\":0,\"error_severity\":" + json_quote(level) +
+              ",\"state_code\":\"00000\",\"message\":" + json_quote(message);
+    if (!detail.empty()) record += ",\"detail\":" + json_quote(detail);
+    return record + ",\"application_name\":\"psql\",\"backend_type\":\"client backend\","
+                    "\"query_id\":0}\n";
 }
 
 std::string csv_record(const std::string &time, const std::string &user,

@@ -53,3 +53,9 @@ std::string csv_record(const std::string &time, const std::string &user,
                        const std::string &database, const std::string &session_id,
                        const std::string &level, const std::string &message,
                        const std::string &detail = "");
+// The same entry as a jsonlog line: empty fields are left out, as the
+// server does.
+std::string json_record(const std::string &time, const std::string &user,
+                        const std::string &database, const std::string &session_id,
+                        const std::string &level, const std::string &message,
+                        const std::string &detail = "");

@@ -8,26 +8,27 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "parse/parse_setup.h"
+#include "parse/parse_provider.h"
+#include "parse/parse_state.h"
 #include "support/capture.h"
 #include "quillrun/parse.h"
 
-test_log::test_log(const std::string &text, int csv, const char *begin, const char *end) {
+test_log::test_log(const std::string &text, int format, const char *begin, const char *end) {
     int fd = memfd_create("test_log", MFD_CLOEXEC);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         lseek(fd, 0, SEEK_SET) != 0)
         ADD_FAILURE() << "cannot prepare the memory file";
-    start(fd, csv, begin, end);
+    start(fd, format, begin, end);
 }
 
-test_log test_log::piped(const std::string &text, int csv, size_t piece) {
+test_log test_log::piped(const std::string &text, int format, size_t piece) {
     // A failing test may stop reading early; the writer must then see an
     // error instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
     int ends[2];
     if (pipe(ends) != 0) ADD_FAILURE() << "cannot make a pipe";
     test_log log;
-    log.start(ends[0], csv, nullptr, nullptr);
+    log.start(ends[0], format, nullptr, nullptr);
     log.writer_ = std::thread([text, piece, fd = ends[1]] {
         for (size_t at = 0; at < text.size(); at += piece) {
             size_t count = std::min(piece, text.size() - at);
@@ -38,10 +39,11 @@ test_log test_log::piped(const std::string &text, int csv, size_t piece) {
     return log;
 }
 
-void test_log::start(int fd, int csv, const char *begin, const char *end) {
-    parse_provider_init(nullptr, csv, begin, end, nullptr, nullptr);
-    parse_settings.input_fd = fd;
-    reset_log_reading();
+void test_log::start(int fd, int format, const char *begin, const char *end) {
+    reset_parse_state();
+    parse_provider_init(nullptr, format == csv_format, begin, end, nullptr, nullptr);
+    parse_unit_state().setup.input_fd = fd;
+    parse_unit_state().setup.json_mode = format == json_format;
     fd_ = fd;
 }
 
@@ -53,8 +55,7 @@ test_log::~test_log() {
     if (fd_ < 0) return;
     close(fd_);
     if (writer_.joinable()) writer_.join();
-    reset_log_reading();
-    parse_settings = parse_setup{};
+    reset_parse_state();
 }
 
 std::vector<read_line> read_all_lines(size_t max_calls) {
@@ -62,10 +63,10 @@ std::vector<read_line> read_all_lines(size_t max_calls) {
     for (size_t call = 0; call < max_calls; ++call) {
         char *text = read_log_line();
         if (text == nullptr) {
-            lines.push_back({"<null>", line_number});
+            lines.push_back({"<null>", log_line_number()});
             break;
         }
-        lines.push_back({text, line_number});
+        lines.push_back({text, log_line_number()});
         bool end = text[0] == '\0';
         free(text);
         if (end) break;
@@ -73,7 +74,7 @@ std::vector<read_line> read_all_lines(size_t max_calls) {
     return lines;
 }
 
-parse_run parse_all_entries(int csv) {
+parse_run parse_all_entries(int format) {
     parse_run run;
     for (int call = 0; call < 10000; ++call) {
         parsed_entry entry;
@@ -82,17 +83,17 @@ parse_run parse_all_entries(int csv) {
         char database[max_name_length + 1] = "";
         char *message = reinterpret_cast<char *>(1);
         char *detail = reinterpret_cast<char *>(1);
-        int result = entry_parsers[csv](&time, user, database, &entry.session_id, &entry.type,
+        int result = entry_parsers[format](&time, user, database, &entry.session_id, &entry.type,
                                         &message, &detail);
         if (result != 1) {
             EXPECT_EQ(message, nullptr);
             EXPECT_EQ(detail, nullptr);
             run.last_result = result;
             if (result == 0) {
-                unsigned long lines_read = line_number;
-                run.end_is_final = entry_parsers[csv](&time, user, database, &entry.session_id,
+                unsigned long lines_read = log_line_number();
+                run.end_is_final = entry_parsers[format](&time, user, database, &entry.session_id,
                                                       &entry.type, &message, &detail) == 0 &&
-                                   line_number == lines_read;
+                                   log_line_number() == lines_read;
             }
             return run;
         }
@@ -102,7 +103,7 @@ parse_run parse_all_entries(int csv) {
         entry.database = database;
         entry.message = message;
         if (detail != nullptr) entry.detail = detail;
-        if (csv == 0) free(detail);
+        if (format == stderr_format) free(detail);
         free(message);
         run.entries.push_back(entry);
     }
@@ -128,13 +129,13 @@ parsed_entry entry(long seconds, long milliseconds, const char *user, const char
     return {seconds, milliseconds * 1000, user, database, session_id, type, message, detail};
 }
 
-void check_entry_cases(const std::vector<entry_case> &cases, int csv) {
+void check_entry_cases(const std::vector<entry_case> &cases, int format) {
     for (const auto &c : cases) {
         for (size_t read_size : {1, 0}) {
-            test_log log(c.log, csv, c.begin, c.end);
+            test_log log(c.log, format, c.begin, c.end);
             set_log_read_size(read_size);
             stream_capture err(stderr);
-            parse_run run = parse_all_entries(csv);
+            parse_run run = parse_all_entries(format);
             std::string messages = err.stop();
             std::string where = std::string(c.name) + ", read size " + std::to_string(read_size);
             EXPECT_EQ(run.entries, c.entries) << where;

@@ -9,15 +9,18 @@
 #include <vector>
 
 #include "parse/log_entry.h"
+#include "parse/log_reader.h"
+#include "parse/parse_setup.h"
 
 class test_log {
 public:
-    // The whole text in a memory file.  Reading starts afresh: line count,
+    // The whole text in a memory file, read in the format (a log_format:
+    // 0 stderr, 1 CSV, 2 jsonlog).  Reading starts afresh: line count,
     // read-ahead and parser state are forgotten, the window is set.
-    test_log(const std::string &text, int csv, const char *begin = nullptr,
+    test_log(const std::string &text, int format, const char *begin = nullptr,
              const char *end = nullptr);
     // The text written into a pipe by another thread, `piece` bytes per write.
-    static test_log piped(const std::string &text, int csv, size_t piece);
+    static test_log piped(const std::string &text, int format, size_t piece);
     ~test_log();
     test_log(test_log &&other) noexcept;
     test_log(const test_log &) = delete;
@@ -25,13 +28,13 @@ public:
 
 private:
     test_log() = default;
-    void start(int fd, int csv, const char *begin, const char *end);
+    void start(int fd, int format, const char *begin, const char *end);
     int fd_ = -1;
     std::thread writer_;
 };
 
 // Calls read_log_line until it returns the empty string or null.  Each line
-// is recorded with line_number after it; a final null is recorded as
+// is recorded with the line number after it; a final null is recorded as
 // "<null>".
 struct read_line {
     std::string text;
@@ -60,7 +63,7 @@ struct parse_run {
 
 // Calls the entry parser of the format until it returns 0 or -1, then,
 // after a 0, once more.
-parse_run parse_all_entries(int csv);
+parse_run parse_all_entries(int format);
 
 parsed_entry entry(long seconds, long milliseconds, const char *user, const char *database,
                    uint64_t session_id, log_type type, const std::string &message,
@@ -80,7 +83,7 @@ struct entry_case {
 
 // Parses each case twice, in whole blocks and one byte per read, and checks
 // entries, ending, that the end stays final, and the messages.
-void check_entry_cases(const std::vector<entry_case> &cases, int csv);
+void check_entry_cases(const std::vector<entry_case> &cases, int format);
 
 std::ostream &operator<<(std::ostream &out, const read_line &line);
 std::ostream &operator<<(std::ostream &out, const parsed_entry &entry);

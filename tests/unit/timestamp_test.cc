@@ -5,7 +5,6 @@
 #include <string>
 
 #include "quillrun/parse.h"
-#include "parse/parse_setup.h"
 
 namespace {
 
@@ -75,6 +74,40 @@ TEST(ParseTimestamp, FollowsTheWallClockAcrossDaylightSavingChanges) {
     // Summer readings keep the distance of the wall clock from winter ones.
     EXPECT_EQ(convert("2010-07-01 12:00:00.000").tv_sec - convert("2010-01-01 12:00:00.000").tv_sec,
               181 * 86400);
+}
+
+// The zone name after a stamp tells the two sides of a change apart, so
+// that the converted times follow the time that really passed: the clock
+// jumps from 02:00 CET to 03:00 CEST on 2026-03-29 and falls back from
+// 03:00 CEST to 02:00 CET on 2026-10-25.
+TEST(ParseTimestamp, TheZoneNameKeepsTimesEvenAcrossDaylightSavingChanges) {
+    time_zone_scope zone("Europe/Berlin");
+    struct row {
+        const char *from;
+        const char *to;
+        long elapsed_ms;
+    } rows[] = {
+        {"2026-03-29 01:59:59.999 CET", "2026-03-29 03:00:00.000 CEST", 1},
+        {"2026-10-25 02:59:59.999 CEST", "2026-10-25 02:00:00.000 CET", 1},
+        // The hour that repeats: the same minute on both sides, converted
+        // one after the other, must not share the cached minute.
+        {"2026-10-25 02:30:00.000 CEST", "2026-10-25 02:30:10.000 CET", 3610 * 1000},
+        {"2026-10-25 02:30:10.000 CET", "2026-10-25 02:30:20.000 CEST", -3590 * 1000},
+        {"2026-07-01 12:00:00.000 CEST", "2027-01-01 12:00:00.000 CET", (184 * 86400 + 3600) * 1000L},
+        // Without a name, or with one of another zone, a stamp is read as
+        // standard time: the wall clock, as before.
+        {"2026-03-29 01:30:00.000", "2026-03-29 03:30:00.000", 7200 * 1000},
+        {"2026-03-29 01:30:00.000 UTC", "2026-03-29 03:30:00.000 UTC", 7200 * 1000},
+        {"2026-07-01 12:00:00.000 CET", "2026-07-01 12:00:00.000", 0},
+    };
+    for (const auto &row : rows) {
+        struct timeval from = convert(row.from);
+        struct timeval to = convert(row.to);
+        long elapsed = (to.tv_sec - from.tv_sec) * 1000 + (to.tv_usec - from.tv_usec) / 1000;
+        EXPECT_EQ(elapsed, row.elapsed_ms) << row.from << " to " << row.to;
+    }
+    // Winter stamps keep their distance from the base.
+    EXPECT_EQ(convert("2000-01-01 00:00:01.000 CET").tv_sec, 1);
 }
 
 TEST(ParseTimestamp, ReportsTheFirstDefect) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "parse/bind_args.h"
-#include "parse/log_entry.h"
+#include "parse/parse_state.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
 
@@ -21,7 +21,7 @@ struct bind_outcome {
 
 // Parses text at log line 12 into buffer.
 bind_outcome parse(const std::string &text, bind_values &buffer) {
-    line_number = 12;
+    parse_unit_state().reader.line_number = 12;
     std::vector<char> copy(text.begin(), text.end());
     copy.push_back('\0');
     stream_capture err(stderr);
@@ -106,6 +106,29 @@ TEST(BindArgs, RefusesMoreValuesThanAnExecutionCanHold) {
     bind_outcome too_many = parse(null_list(65535), buffer);
     EXPECT_FALSE(too_many.ok);
     EXPECT_EQ(too_many.messages, "Error: more than 65534 bind arguments in line 12\n");
+}
+
+// The value array is sized by the dollar signs of the text, but never
+// beyond what an execution can hold: a line of dollar signs must not make
+// the parser allocate several times its own size.
+TEST(BindArgs, KeepsTheValueArrayWithinTheValueLimit) {
+    struct row {
+        std::string text;
+        const char *message;
+    } rows[] = {
+        {std::string(1000000, '$'), "Error: bad format in argument 0 in line 12\n"},
+        {"$1 = '" + std::string(1000000, '$') + "'", ""},
+        {null_list(65534) + ", $1 = '" + std::string(1000000, '$') + "'",
+         "Error: more than 65534 bind arguments in line 12\n"},
+    };
+    for (const auto &row : rows) {
+        bind_values buffer;
+        qr_fail_allocations_above(65534 * sizeof(char *));
+        bind_outcome got = parse(row.text, buffer);
+        qr_fail_allocations_above(0);
+        EXPECT_EQ(got.messages, row.message) << row.text.substr(0, 40);
+        EXPECT_EQ(got.ok, row.message[0] == '\0');
+    }
 }
 
 TEST(BindArgs, ReportsTheCountAtDebugLevelTwo) {

@@ -4,8 +4,7 @@
 
 #include <string>
 
-#include "parse/parse_setup.h"
-#include "parse/parse_statistics.h"
+#include "parse/parse_state.h"
 #include "parse/session_tracking.h"
 #include "quillrun/parse.h"
 
@@ -48,7 +47,7 @@ TEST(ConversionShortcuts, ASessionIdTooLongIsReportedBeforeABadCharacter) {
 
 TEST(ConversionShortcuts, StatementNamesWithTheSameHashStayApart) {
     // Both names have the FNV-1a hash 0x8efc6235.
-    parse_statistics = parse_counters{};
+    reset_parse_state();
     connection_entry session{1, nullptr, nullptr};
     EXPECT_EQ(add_pstmt(&session, "s31597"), pstmt_status::prepare_needed);
     EXPECT_EQ(add_pstmt(&session, "s618190"), pstmt_status::prepare_needed);
@@ -56,7 +55,7 @@ TEST(ConversionShortcuts, StatementNamesWithTheSameHashStayApart) {
     remove_pstmt(&session, "s618190");
     EXPECT_EQ(add_pstmt(&session, "s31597"), pstmt_status::prepare_not_needed);
     EXPECT_EQ(add_pstmt(&session, "s618190"), pstmt_status::prepare_needed);
-    EXPECT_EQ(parse_statistics.named_statements, 3u);
+    EXPECT_EQ(parse_unit_state().statistics.named_statements, 3u);
     remove_all_pstmts(&session);
 }
 

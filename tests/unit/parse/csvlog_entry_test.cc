@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
 #include "support/capture.h"
 #include "support/test_log.h"
 

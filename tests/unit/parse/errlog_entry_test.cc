@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
+#include "parse/errlog_entry.h"
+#include "parse/csvlog_entry.h"
+#include "parse/parse_state.h"
 #include "support/capture.h"
 #include "support/run_binary.h"
 #include "support/test_log.h"
@@ -57,12 +59,17 @@ TEST(ParseErrlogEntry, CutsEntriesAndTakesTheirDetails) {
          {entry(5, 0, std::string(64, 'u').c_str(), std::string(64, 'd').c_str(), s2, log_log,
                 "x")},
          0, ""},
-        {"an empty line after an entry ends the log",
-         line("01.000", "a", "b", "1.2", "LOG:  first") + "\n" +
-             line("02.000", "a", "b", "1.2", "LOG:  never read"),
-         {entry(1, 0, "a", "b", s2, log_log, "first")}, 0, ""},
-        {"an empty line first", "\n" + line("01.000", "a", "b", "1.2", "LOG:  never read"), {}, 0,
-         ""},
+        // Empty lines come from other programs writing to the server's
+        // standard error; the log goes on after them.
+        {"empty lines after an entry, before its detail and at the end",
+         line("01.000", "a", "b", "1.2", "LOG:  first") + "\n\n" +
+             line("02.000", "a", "b", "1.2", "LOG:  second") + "\n" +
+             line("02.000", "a", "b", "1.2", "DETAIL:  d") + "\n",
+         {entry(1, 0, "a", "b", s2, log_log, "first"),
+          entry(2, 0, "a", "b", s2, log_log, "second", "d")},
+         0, ""},
+        {"an empty line first", "\n" + line("01.000", "a", "b", "1.2", "LOG:  read"),
+         {entry(1, 0, "a", "b", s2, log_log, "read")}, 0, ""},
     });
 }
 
@@ -95,7 +102,7 @@ TEST(ParseErrlogEntry, ParsesARealOutOfMemoryLog) {
     parse_run run = parse_all_entries(0);
     EXPECT_EQ(err.stop(), "Found memory dump in line 8\n");
     EXPECT_EQ(run.last_result, 0);
-    EXPECT_EQ(line_number, 33u);
+    EXPECT_EQ(log_line_number(), 33u);
     ASSERT_EQ(run.entries.size(), 14u);
     const uint64_t session = 0x6b19e40d00001e10;
     EXPECT_EQ(run.entries[6].message, "statement: select length(repeat('x', 600000000))");

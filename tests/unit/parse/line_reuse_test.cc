@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "parse/log_entry.h"
+#include "parse/log_reader.h"
 #include "quillrun/alloc.h"
 #include "support/test_log.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
-#include "parse/parse_setup.h"
+#include "parse/log_reader.h"
+#include "parse/parse_state.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
 #include "support/test_log.h"
@@ -78,6 +78,62 @@ generated_log generate_log(int csv, size_t count) {
     return log;
 }
 
+// The entry parsers skip an empty line in the middle of a log but stop at
+// the empty string of the end; only the reader can tell them apart.
+TEST(ReadLogLine, TellsAnEmptyLineFromTheEndOfTheInput) {
+    struct row {
+        const char *input;
+        std::vector<bool> exhausted;  // after each line, up to the first end
+    } rows[] = {
+        {"a\n\nb\n", {false, false, true, true}},
+        {"\n\n", {false, true}},
+        {"a\n\n", {false, true}},
+        {"a", {true, true}},
+        {"", {true}},
+    };
+    for (const auto &r : rows) {
+        for (size_t read_size : {1, 0}) {
+            test_log log(r.input, 0);
+            set_log_read_size(read_size);
+            std::vector<bool> exhausted;
+            for (;;) {
+                char *line = read_log_line();
+                ASSERT_NE(line, nullptr);
+                bool empty = line[0] == '\0';
+                free(line);
+                exhausted.push_back(log_input_exhausted());
+                if (empty && exhausted.back()) break;
+            }
+            EXPECT_EQ(exhausted, r.exhausted) << r.input << ", read size " << read_size;
+        }
+    }
+}
+
+// The bytes consumed end with each line's newline, whatever was read ahead.
+TEST(ReadLogLine, CountsTheBytesConsumed) {
+    struct row {
+        int format;
+        std::string input;
+        std::vector<unsigned long long> consumed;  // after each line, up to the end
+    } rows[] = {
+        {stderr_format, "a\n\tb\nc\nd", {5, 7, 8}},
+        {csv_format, "x,\"1\n2\"\ny\n", {8, 10, 10}},
+        {json_format, "{}\n\n{\"a\":1}\n", {3, 4, 12, 12}},
+    };
+    for (const auto &r : rows) {
+        for (size_t read_size : {1, 0}) {
+            test_log log(r.input, r.format);
+            set_log_read_size(read_size);
+            std::vector<unsigned long long> consumed;
+            for (size_t line = 0; line < r.consumed.size(); ++line) {
+                free(read_log_line());
+                consumed.push_back(log_bytes_consumed());
+            }
+            EXPECT_EQ(consumed, r.consumed) << r.input << ", read size " << read_size;
+        }
+    }
+}
+
 TEST(ReadLogLine, ReadsInputArrivingInSmallPiecesThroughAPipe) {
     for (int csv : {0, 1}) {
         generated_log generated = generate_log(csv, 300);
@@ -136,12 +192,13 @@ TEST(ReadLogLine, RefusesNulBytesAndOverlongLinesNamingTheLine) {
 TEST(ReadLogLine, ReportsReadErrors) {
     test_log log("", 0);
     int directory = open("/", O_RDONLY | O_DIRECTORY);
-    int saved = parse_settings.input_fd;
-    parse_settings.input_fd = directory;
+    parse_setup &setup = parse_unit_state().setup;
+    int saved = setup.input_fd;
+    setup.input_fd = directory;
     stream_capture err(stderr);
     EXPECT_EQ(read_log_line(), nullptr);
     EXPECT_EQ(err.stop(), "Error reading from input file: Is a directory\n");
-    parse_settings.input_fd = saved;
+    setup.input_fd = saved;
     close(directory);
 }
 

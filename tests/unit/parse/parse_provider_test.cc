@@ -71,20 +71,34 @@ const std::string workload_stderr =
     line("05.800", "b.2", "LOG:  execute s1: SELECT 2", "bob") +
     line("06.000", "b.2", "LOG:  duration: 0.100 ms", "bob");
 
-const std::string workload_csv =
-    record("05.000", "a.1", "LOG", "connection received: host=[local]") +
-    record("05.001", "a.1", "LOG", "connection authorized: user=alice database=shop") +
-    record("05.100", "a.1", "LOG", "statement: SELECT 1") +
-    record("05.200", "a.1", "LOG", "execute s1: SELECT $1, $2",
-           "parameters: $1 = 'x', $2 = NULL") +
-    record("05.300", "a.1", "LOG", "execute s1: SELECT $1, $2",
-           "parameters: $1 = 'it''s', $2 = '7'") +
-    record("05.400", "a.1", "LOG", "execute <unnamed>: SELECT now()") +
-    record("05.500", "b.2", "LOG", "statement: BEGIN;", "", "bob") +
-    record("05.600", "a.1", "ERROR", "canceling statement due to user request") +
-    record("05.700", "a.1", "LOG", "disconnection: session time: 0:00:00.700 user=alice") +
-    record("05.800", "b.2", "LOG", "execute s1: SELECT 2", "", "bob") +
-    record("06.000", "b.2", "LOG", "duration: 0.100 ms", "", "bob");
+// The workload as the CSV or the jsonlog log has it: one line per entry.
+std::string workload_records(decltype(&csv_record) make) {
+    struct row {
+        const char *seconds, *session, *level, *message, *detail, *user;
+    } rows[] = {
+        {"05.000", "a.1", "LOG", "connection received: host=[local]", "", "alice"},
+        {"05.001", "a.1", "LOG", "connection authorized: user=alice database=shop", "", "alice"},
+        {"05.100", "a.1", "LOG", "statement: SELECT 1", "", "alice"},
+        {"05.200", "a.1", "LOG", "execute s1: SELECT $1, $2", "parameters: $1 = 'x', $2 = NULL",
+         "alice"},
+        {"05.300", "a.1", "LOG", "execute s1: SELECT $1, $2",
+         "parameters: $1 = 'it''s', $2 = '7'", "alice"},
+        {"05.400", "a.1", "LOG", "execute <unnamed>: SELECT now()", "", "alice"},
+        {"05.500", "b.2", "LOG", "statement: BEGIN;", "", "bob"},
+        {"05.600", "a.1", "ERROR", "canceling statement due to user request", "", "alice"},
+        {"05.700", "a.1", "LOG", "disconnection: session time: 0:00:00.700 user=alice", "", "alice"},
+        {"05.800", "b.2", "LOG", "execute s1: SELECT 2", "", "bob"},
+        {"06.000", "b.2", "LOG", "duration: 0.100 ms", "", "bob"},
+    };
+    std::string log;
+    for (const auto &r : rows)
+        log += make(std::string("2000-01-01 00:00:") + r.seconds + " UTC", r.user, "shop",
+                    r.session, r.level, r.message, r.detail);
+    return log;
+}
+
+const std::string workload_csv = workload_records(csv_record);
+const std::string workload_json = workload_records(json_record);
 
 const texts workload_items = {
     "connect 0xa00000001 5.001000 alice@shop",
@@ -135,6 +149,17 @@ TEST_F(ParseProvider, TurnsACsvLogIntoTheSameItems) {
     EXPECT_EQ(got.statistics, workload_statistics(11));
 }
 
+// The format is told by the first byte, whether or not -c was given.
+TEST_F(ParseProvider, TurnsAJsonLogIntoTheSameItems) {
+    for (bool csv : {false, true}) {
+        parse_result got = parse_log_text(workload_json, {.csv = csv, .debug_level = 2});
+        EXPECT_FALSE(got.failed) << got.messages;
+        EXPECT_EQ(got.texts(), workload_items);
+        EXPECT_EQ(got.statistics, workload_statistics(11));
+        EXPECT_EQ(got.messages.rfind("Found a jsonlog log\n", 0), 0u) << got.messages;
+    }
+}
+
 TEST_F(ParseProvider, FiltersStatementsAndWarnsWithTheLineNumber) {
     const std::string stderr_log =
         line("01.000", "c.3", "LOG:  statement: SELECT 1,") + "\t  2;\n\tCOPY t FROM STDIN;\n" +
@@ -144,6 +169,15 @@ TEST_F(ParseProvider, FiltersStatementsAndWarnsWithTheLineNumber) {
         record("01.000", "c.3", "LOG", "statement: SELECT 1,\n  2;\nCOPY t FROM STDIN;") +
         record("02.000", "c.3", "LOG", "fastpath function call: function OID 1262") +
         record("03.000", "d.3", "LOG", "statement: SET client_encoding TO 'LATIN1'");
+    std::string json_log;
+    for (std::string csv_line : {"01.000,c.3,statement: SELECT 1,\n  2;\nCOPY t FROM STDIN;",
+                                 "02.000,c.3,fastpath function call: function OID 1262",
+                                 "03.000,d.3,statement: SET client_encoding TO 'LATIN1'"}) {
+        size_t first = csv_line.find(','), second = csv_line.find(',', first + 1);
+        json_log += json_record("2000-01-01 00:00:" + csv_line.substr(0, first) + " UTC", "alice",
+                                "shop", csv_line.substr(first + 1, second - first - 1), "LOG",
+                                csv_line.substr(second + 1));
+    }
     const texts items = {
         "connect 0xc00000003 1.000000 alice@shop",
         "execute 0xc00000003 1.000000 SELECT 1,\n  2;" + std::string(18, ' ') + ";",
@@ -167,6 +201,10 @@ TEST_F(ParseProvider, FiltersStatementsAndWarnsWithTheLineNumber) {
          "Warning: COPY statement ignored in line 3\n"
          "Warning: fast-path function call ignored in line 4\n"
          "Warning: \"SET client_encoding\" statement ignored in line 5\n"},
+        {json_log, false,
+         "Warning: COPY statement ignored in line 1\n"
+         "Warning: fast-path function call ignored in line 2\n"
+         "Warning: \"SET client_encoding\" statement ignored in line 3\n"},
     };
     for (const auto &row : rows) {
         parse_result got = parse_log_text(row.log, {.csv = row.csv});
@@ -242,6 +280,77 @@ TEST_F(ParseProvider, AnEntryAfterTheWindowEndsTheInput) {
                                   "execute 0x100000001 1.000000 SELECT 1",
                                   "execute 0x100000001 2.000000 SELECT 2",
                                   "disconnect 0x100000001 2.000000"}));
+}
+
+// A stderr line of a server in Berlin: the stamp with its zone name.
+std::string berlin_line(const std::string &stamp, const std::string &session,
+                        const std::string &text) {
+    return stamp + "|alice|shop|" + session + "|" + text + "\n";
+}
+
+TEST_F(ParseProvider, TimesStayEvenAcrossBothDaylightSavingChanges) {
+    setenv("TZ", "Europe/Berlin", 1);
+    const std::string log =
+        berlin_line("2026-03-29 01:59:59.500 CET", "1.1", "LOG:  statement: SELECT 1") +
+        berlin_line("2026-03-29 03:00:00.250 CEST", "1.1", "LOG:  statement: SELECT 2") +
+        berlin_line("2026-10-25 02:59:59.500 CEST", "1.1", "LOG:  statement: SELECT 3") +
+        berlin_line("2026-10-25 02:00:00.250 CET", "1.1", "LOG:  statement: SELECT 4");
+    parse_result got = parse_log_text(log);
+    ASSERT_FALSE(got.failed) << got.messages;
+    EXPECT_EQ(got.messages, "");
+    std::vector<double> times;
+    for (const auto &item : got.items)
+        if (item.type == pg_execute) times.push_back(item.time.tv_sec + item.time.tv_usec / 1e6);
+    ASSERT_EQ(times.size(), 4u);
+    EXPECT_DOUBLE_EQ(times[1] - times[0], 0.75);
+    EXPECT_DOUBLE_EQ(times[3] - times[2], 0.75);
+    // 210 days from 03:00 CEST to 02:59:59.500 CEST, all of them summer time.
+    EXPECT_DOUBLE_EQ(times[2] - times[1], 210 * 86400 - 0.75);
+    EXPECT_NE(got.statistics.find("Duration of recorded workload: 5040 hours 0.750 seconds\n"),
+              std::string::npos)
+        << got.statistics;
+}
+
+TEST_F(ParseProvider, TimeRunningBackwardsIsWarnedAboutOnce) {
+    // Without zone names the repeated hour of the autumn change cannot be
+    // told apart: the stamps step back an hour (twice).  Steps of less
+    // than a second are the ordinary disorder of concurrent sessions.
+    setenv("TZ", "Europe/Berlin", 1);
+    const std::string log =
+        berlin_line("2026-10-25 02:59:59.500", "1.1", "LOG:  statement: SELECT 1") +
+        berlin_line("2026-10-25 02:59:59.000", "2.1", "LOG:  statement: SELECT 2") +
+        berlin_line("2026-10-25 02:00:00.250", "1.1", "LOG:  statement: SELECT 3") +
+        "\tFROM t\n" +
+        berlin_line("2026-10-25 02:00:00.500", "1.1", "LOG:  statement: SELECT 4") +
+        berlin_line("2026-10-25 01:00:00.000", "1.1", "LOG:  statement: SELECT 5");
+    for (auto make : {decltype(&csv_record){nullptr}, &csv_record, &json_record}) {
+        bool csv = make == &csv_record;
+        std::string text = log;
+        if (make != nullptr) {
+            text.clear();
+            for (const char *row : {"2026-10-25 02:59:59.500,1.1,SELECT 1",
+                                    "2026-10-25 02:59:59.000,2.1,SELECT 2",
+                                    "2026-10-25 02:00:00.250,1.1,SELECT 3\nFROM t",
+                                    "2026-10-25 02:00:00.500,1.1,SELECT 4",
+                                    "2026-10-25 01:00:00.000,1.1,SELECT 5"}) {
+                std::string fields = row;
+                size_t first = fields.find(','), second = fields.find(',', first + 1);
+                text += make(fields.substr(0, first), "alice", "shop",
+                             fields.substr(first + 1, second - first - 1), "LOG",
+                             "statement: " + fields.substr(second + 1), "");
+            }
+        }
+        parse_result got = parse_log_text(text, {.csv = csv});
+        ASSERT_FALSE(got.failed) << got.messages;
+        // The first line of the entry whose time went back.
+        EXPECT_EQ(got.messages, "Warning: time runs backwards by 3599.250 seconds in line 3 of "
+                                "the log\n")
+            << "csv " << csv;
+        EXPECT_NE(got.statistics.find("Duration of recorded workload: 1 hours 59 minutes "
+                                      "59.500 seconds\n"),
+                  std::string::npos)
+            << got.statistics;
+    }
 }
 
 TEST_F(ParseProvider, ReconnectedSessionPreparesAgain) {
@@ -331,23 +440,29 @@ TEST_F(ParseProvider, EveryAllocationFailureIsAReportedError) {
     // Fail each allocation in turn, until the run no longer reaches the
     // failing one.  Every failure must end the run cleanly (the sanitizer
     // build checks that nothing leaks); no run may lose data silently.
-    const parse_result full = parse_log_text(workload_stderr);
-    ASSERT_FALSE(full.failed);
-    long failing = 1;
-    for (; failing < 2000; ++failing) {
-        qr_fail_allocation_after(failing);
-        parse_result got = parse_log_text(workload_stderr);
-        qr_fail_allocation_after(0);
-        if (!got.failed) {
-            EXPECT_EQ(got.texts(), full.texts()) << "allocation " << failing;
-            break;
+    // The jsonlog workload has a line that is not UTF-8, parsed in a copy.
+    const std::string json_log =
+        workload_json + json_record("2000-01-01 00:00:07.000 UTC", "bob", "shop", "b.2", "LOG",
+                                    "statement: SELECT '\xe9'");
+    for (const std::string *log : {&workload_stderr, &json_log}) {
+        const parse_result full = parse_log_text(*log);
+        ASSERT_FALSE(full.failed) << full.messages;
+        long failing = 1;
+        for (; failing < 2000; ++failing) {
+            qr_fail_allocation_after(failing);
+            parse_result got = parse_log_text(*log);
+            qr_fail_allocation_after(0);
+            if (!got.failed) {
+                EXPECT_EQ(got.texts(), full.texts()) << "allocation " << failing;
+                break;
+            }
+            EXPECT_NE(got.messages.find("Cannot allocate "), std::string::npos)
+                << "allocation " << failing << ": " << got.messages;
+            EXPECT_LT(got.items.size(), full.items.size());
         }
-        EXPECT_NE(got.messages.find("Cannot allocate "), std::string::npos)
-            << "allocation " << failing << ": " << got.messages;
-        EXPECT_LT(got.items.size(), full.items.size());
+        EXPECT_GT(failing, 20) << "the workload allocates for every item";
+        EXPECT_LT(failing, 2000);
     }
-    EXPECT_GT(failing, 20) << "the workload allocates for every item";
-    EXPECT_LT(failing, 2000);
 }
 
 TEST_F(ParseProvider, DebugOutputFollowsTheParse) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "parse/parse_statistics.h"
 #include "quillrun/settings.h"
@@ -66,19 +67,23 @@ TEST(ParseStatistics, PrintsOptionalLinesWhenTheirCountsAreSet) {
               "Duration of recorded workload: 1 hours 59.200 seconds\n");
 }
 
-TEST(ParseStatistics, DurationSpansFirstToLastEntry) {
+// When the log's time runs backwards the duration still spans the earliest
+// to the latest entry, never a negative time.
+TEST(ParseStatistics, DurationSpansTheEarliestToTheLatestEntry) {
     struct row {
-        struct timeval first, last;
+        std::vector<struct timeval> times;
         const char *tail;
     } rows[] = {
-        {{100, 0}, {159, 500000}, "Duration of recorded workload: 59.500 seconds\n"},
-        {{-5, 999000}, {55, 0}, "Duration of recorded workload: 59.001 seconds\n"},
-        {{0, 0}, {3600 + 60, 0}, "Duration of recorded workload: 1 hours 1 minutes 0.000 seconds\n"},
+        {{{100, 0}, {159, 500000}}, "Duration of recorded workload: 59.500 seconds\n"},
+        {{{-5, 999000}, {55, 0}}, "Duration of recorded workload: 59.001 seconds\n"},
+        {{{0, 0}, {3600 + 60, 0}}, "Duration of recorded workload: 1 hours 1 minutes 0.000 seconds\n"},
+        {{{3700, 0}, {100, 0}}, "Duration of recorded workload: 1 hours 0.000 seconds\n"},
+        {{{100, 0}, {200, 0}, {50, 500000}, {150, 0}},
+         "Duration of recorded workload: 2 minutes 29.500 seconds\n"},
     };
     for (const auto &row : rows) {
         parse_counters stats;
-        record_entry_time(stats, row.first);
-        record_entry_time(stats, row.last);
+        for (const struct timeval &time : row.times) record_entry_time(stats, time);
         std::string text = printed(stats, 0);
         EXPECT_EQ(text.substr(text.rfind("Duration")), row.tail);
     }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "parse/parse_statistics.h"
+#include "parse/parse_state.h"
 #include "parse/session_tracking.h"
 #include "quillrun/alloc.h"
 #include "support/capture.h"
@@ -14,8 +14,8 @@ const struct timeval entry_time = {42, 7000};
 
 class SessionTracking : public ::testing::Test {
 protected:
-    void SetUp() override { parse_statistics = parse_counters{}; }
-    void TearDown() override { forget_all_connections(); }
+    void SetUp() override { reset_parse_state(); }
+    void TearDown() override { reset_parse_state(); }
 
     // Adds the session and returns its entry; *added tells whether it is new.
     connection_entry *add(uint64_t id, bool *added = nullptr) {
@@ -95,14 +95,14 @@ TEST_F(SessionTracking, PreparesEachNameOncePerSession) {
         {"s1", pstmt_status::prepare_not_needed},
     };
     for (const auto &s : steps) EXPECT_EQ(add_pstmt(session, s.name), s.expected) << s.name;
-    EXPECT_EQ(parse_statistics.parametrized_statements, 2u);
-    EXPECT_EQ(parse_statistics.named_statements, 2u);
-    EXPECT_EQ(parse_statistics.named_executions, 4u);
+    EXPECT_EQ(parse_unit_state().statistics.parametrized_statements, 2u);
+    EXPECT_EQ(parse_unit_state().statistics.named_statements, 2u);
+    EXPECT_EQ(parse_unit_state().statistics.named_executions, 4u);
 
     remove_pstmt(session, "s1");
     EXPECT_EQ(add_pstmt(session, "s1"), pstmt_status::prepare_needed);
     EXPECT_EQ(add_pstmt(session, "S1"), pstmt_status::prepare_not_needed);
-    EXPECT_EQ(parse_statistics.named_statements, 3u);
+    EXPECT_EQ(parse_unit_state().statistics.named_statements, 3u);
 
     remove_all_pstmts(session);
     EXPECT_EQ(session->prepared_statements, nullptr);
@@ -190,7 +190,7 @@ TEST_F(SessionTracking, AllocationFailuresLeaveTheNameUnlisted) {
         EXPECT_EQ(status, pstmt_status::error);
         EXPECT_EQ(err.stop(), row.message);
         EXPECT_EQ(session->prepared_statements, nullptr);
-        EXPECT_EQ(parse_statistics.named_statements, 0u);
+        EXPECT_EQ(parse_unit_state().statistics.named_statements, 0u);
     }
 }
 

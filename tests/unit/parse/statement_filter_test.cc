@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "parse/log_entry.h"
-#include "parse/parse_statistics.h"
+#include "parse/parse_state.h"
 #include "parse/session_tracking.h"
 #include "parse/statement_filter.h"
 #include "quillrun/settings.h"
@@ -27,15 +26,16 @@ filter_outcome filter(const std::string &text, bool quote = false,
                       connection_entry *session = nullptr) {
     connection_entry scratch{1, nullptr, nullptr};
     if (session == nullptr) session = &scratch;
-    parse_statistics = parse_counters{};
-    line_number = 7;
+    reset_parse_state();
+    parse_state &state = parse_unit_state();
+    state.reader.line_number = 7;
     backslash_quote = quote ? 1 : 0;
     std::vector<char> buffer(text.begin(), text.end());
     buffer.push_back('\0');
     stream_capture err(stderr);
     bool ok = filter_bad_statements(buffer.data(), session);
-    filter_outcome outcome{ok, buffer.data(), parse_statistics.simple_statements,
-                           parse_statistics.copy_statements, err.stop()};
+    filter_outcome outcome{ok, buffer.data(), state.statistics.simple_statements,
+                           state.statistics.copy_statements, err.stop()};
     backslash_quote = 0;
     remove_all_pstmts(&scratch);
     return outcome;

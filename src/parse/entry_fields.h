@@ -1,25 +1,12 @@
-// Pieces that the line reader and the two entry parsers share inside the
-// parse unit.
+// The checks that every entry parser applies alike to the fields of an
+// entry: the -b/-e window, the names, the time stamp and the session id.
+// Each prints its error naming the current log line.
 #pragma once
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-
-#include "log_entry.h"
-
-struct line_recycler {
-    void operator()(char *text) const { recycle_log_line(text); }
-};
-// A line from read_log_line, recycled unless handed on.
-using owned_line = std::unique_ptr<char, line_recycler>;
-
-// Each part forgets what it keeps between calls; reset_log_reading calls all.
-void reset_line_reader();
-void reset_errlog_parser();
-void reset_csvlog_parser();
 
 // The -b/-e window, applied to the first 23 bytes of an entry's first line.
 bool line_before_window(const char *line);
