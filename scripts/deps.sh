@@ -1,6 +1,7 @@
 # Sourced by the scripts: installs what building and testing quillrun needs
 # on Debian when something is missing (as root, through apt-get).
-packages=(build-essential cmake ninja-build pkg-config libpq-dev postgresql postgresql-contrib
+packages=(build-essential cmake ninja-build pkg-config libpq-dev libssl-dev libpg-query-dev
+          nlohmann-json3-dev postgresql postgresql-contrib
           googletest libgtest-dev)
 
 install_dependencies() {

@@ -6,6 +6,7 @@
 #include "database/database_state.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 namespace {
@@ -36,6 +37,7 @@ int database_consumer_init(const char *, const char *host, int port, const char 
     state.connect_string = build_connect_string(host, port, password, extra_connstr);
     if (state.connect_string == nullptr) return 0;
     print_debug(2, "Database connect string: \"%s\"\n", state.connect_string);
+    if (!report_start()) return 0;
     trace_leave("database_consumer_init");
     return 1;
 }

@@ -11,6 +11,7 @@
 #include "quillrun/alloc.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 namespace {
@@ -230,7 +231,9 @@ int consume(database_state &state, replay_item *item) {
                             ? due_action::wait
                             : decide_due(type, record);
     switch (action) {
-        case due_action::execute: return execute(state, record, item);
+        case due_action::execute:
+            report_note_item(item);
+            return execute(state, record, item);
         case due_action::refuse: return refuse_fatal(record, item);
         case due_action::wait: break;
     }
@@ -241,6 +244,7 @@ int consume(database_state &state, replay_item *item) {
     // the replay hold back, to keep memory bounded.
     if (state.pending_count >= max_pending_items || !enqueue(state, record, item, target))
         return not_yet(state, item, wait_cap_microseconds);
+    report_note_item(item);
     return 1;
 }
 

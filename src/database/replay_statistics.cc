@@ -3,6 +3,7 @@
 
 #include "database/consumer_queue.h"
 #include "database/database_state.h"
+#include "database/replay_report.h"
 #include "database/timer_slack.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
@@ -118,5 +119,6 @@ void database_consumer_finish(int dry_run) {
         else
             print_replay_report(state, out);
     }
+    if (!write_replay_report(state, dry_run, out == nullptr)) finish_failed = 1;
     trace_leave("database_consumer_finish");
 }

@@ -126,6 +126,7 @@ step_result connection_established(database_state &state, session_connection *re
     }
     record->socket = PQsocket(record->connection);
     record->state = conn_idle;
+    report_note_server(record->connection);
     bool clock_ok = read_clock(&record->connected_at);
     if (!clock_ok) perror("Error calling gettimeofday");
     ++state.stat_connections;
@@ -233,6 +234,7 @@ step_result complete_request(database_state &state, session_connection *record) 
     if (later_than(duration, state.stat_max_statement_time))
         state.stat_max_statement_time = duration;
     state.stat_statement_time = state.stat_statement_time + duration;
+    report_request_done(record->report, in_microseconds(duration));
     return step_quiet;
 }
 
@@ -252,6 +254,7 @@ step_result collect_results(database_state &state, session_connection *record) {
             print_debug(1, "Error message session 0x%lx: %s\n", id_of(record),
                         PQresultErrorMessage(result.get()));
         if (!is_success(status)) ++state.stat_errors;
+        if (!is_success(status)) report_request_error(record->report, result.get());
         // libpq would hand out the COPY result forever while it waits for
         // copy data that a replay does not have.
         if (is_copy(status)) {
@@ -437,6 +440,7 @@ bool send_request(database_state &state, session_connection *record, const repla
         print_error("Error sending %s: %s\n", what, PQerrorMessage(connection));
         return false;
     }
+    record->report = report_request_sent(item);
     record->state = conn_flushing;
     bool ok = true;
     switch (PQflush(connection)) {

@@ -5,6 +5,7 @@
 #include "quillrun/database.h"
 #include "quillrun/parse.h"
 #include "quillrun/replayfile.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 pipeline_operations choose_operations(const run_options &options) {
@@ -60,6 +61,8 @@ bool pump_items(const pipeline_operations &operations) {
 
 int run_pipeline(const pipeline_operations &operations, const run_options &options) {
     stats_stream = choose_stats_stream(options);
+    report_configure({options.report_file, options.infile, options.read_file, options.csv != 0,
+                      options.dry_run != 0, options.factor, skip_idle != 0});
     bool ok = operations.provider_init(options.infile, options.csv, options.begin_timestamp,
                                        options.end_timestamp, options.database_filter,
                                        options.username_filter) != 0 &&
