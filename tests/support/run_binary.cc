@@ -30,10 +30,10 @@ double monotonic_seconds() {
     if (!request.working_directory.empty() && chdir(request.working_directory.c_str()) != 0)
         _exit(126);
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(QUILLRUN_BINARY));
+    argv.push_back(const_cast<char *>(request.program));
     for (const auto &arg : request.args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(QUILLRUN_BINARY, argv.data());
+    execv(request.program, argv.data());
     _exit(127);
 }
 
@@ -104,6 +104,13 @@ run_result run_quillrun(const std::vector<std::string> &args, const std::string 
     run_request request;
     request.args = args;
     request.input = input;
+    return run_quillrun(request);
+}
+
+run_result run_compare(const std::vector<std::string> &args) {
+    run_request request;
+    request.args = args;
+    request.program = QUILLRUN_COMPARE_BINARY;
     return run_quillrun(request);
 }
 
