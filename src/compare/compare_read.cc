@@ -21,35 +21,42 @@ struct bad_report {
     std::string what;
 };
 
+// Fields are named by their path from the top of the document, such as
+// "statements[3].calls"; where is the path of the object ("" at the top).
+std::string path_of(const std::string &where, const char *name) {
+    return where.empty() ? name : where + "." + name;
+}
+
 const json &member(const json &object, const char *name, const std::string &where) {
-    if (!object.is_object()) throw bad_report{where + " is not an object"};
+    if (!object.is_object())
+        throw bad_report{(where.empty() ? std::string("the document") : where) + " is not an object"};
     auto found = object.find(name);
-    if (found == object.end()) throw bad_report{where + "." + name + " is missing"};
+    if (found == object.end()) throw bad_report{path_of(where, name) + " is missing"};
     return *found;
 }
 
 std::string text_at(const json &object, const char *name, const std::string &where) {
     const json &value = member(object, name, where);
-    if (!value.is_string()) throw bad_report{where + "." + name + " is not a string"};
+    if (!value.is_string()) throw bad_report{path_of(where, name) + " is not a string"};
     return value.get<std::string>();
 }
 
 double number_at(const json &object, const char *name, const std::string &where) {
     const json &value = member(object, name, where);
-    if (!value.is_number()) throw bad_report{where + "." + name + " is not a number"};
+    if (!value.is_number()) throw bad_report{path_of(where, name) + " is not a number"};
     return value.get<double>();
 }
 
 uint64_t count_at(const json &object, const char *name, const std::string &where) {
     const json &value = member(object, name, where);
     if (!value.is_number_unsigned())
-        throw bad_report{where + "." + name + " is not a count (a whole number, 0 or more)"};
+        throw bad_report{path_of(where, name) + " is not a count (a whole number, 0 or more)"};
     return value.get<uint64_t>();
 }
 
 const json &array_at(const json &object, const char *name, const std::string &where) {
     const json &value = member(object, name, where);
-    if (!value.is_array()) throw bad_report{where + "." + name + " is not a list"};
+    if (!value.is_array()) throw bad_report{path_of(where, name) + " is not a list"};
     return value;
 }
 
@@ -89,11 +96,11 @@ void read_document(const json &document, compared_report *report) {
     if (!document.is_object() || !document.contains("format") ||
         document["format"] != report_format_name)
         throw bad_report{"it is not a quillrun report"};
-    const json &version = member(document, "format_version", "the report");
+    const json &version = member(document, "format_version", "");
     if (!version.is_number_integer() || version.get<long long>() != report_format_version)
         throw bad_report{"its format version is " + version.dump() + "; this program reads " +
                          std::to_string(report_format_version)};
-    const json &run = member(document, "run", "the report");
+    const json &run = member(document, "run", "");
     const json &dry_run = member(run, "dry_run", "run");
     if (!dry_run.is_boolean()) throw bad_report{"run.dry_run is not true or false"};
     if (dry_run.get<bool>()) throw bad_report{"it is the report of a dry run, which has no timings"};
@@ -110,16 +117,16 @@ void read_document(const json &document, compared_report *report) {
     const json &server = member(run, "server_version", "run");
     if (server.is_string()) report->server_version = server.get<std::string>();
 
-    const json &totals = member(document, "totals", "the report");
+    const json &totals = member(document, "totals", "");
     report->run_time_s = number_at(totals, "run_time_s", "totals");
     report->statement_time_s = number_at(totals, "statement_time_s", "totals");
     report->statements = count_at(totals, "statements", "totals");
     report->errors = count_at(totals, "errors", "totals");
 
-    const json &groups = array_at(document, "statements", "the report");
+    const json &groups = array_at(document, "statements", "");
     for (size_t i = 0; i < groups.size(); ++i)
         report->groups.push_back(read_group(groups[i], "statements[" + std::to_string(i) + "]"));
-    const json &errors = array_at(document, "errors", "the report");
+    const json &errors = array_at(document, "errors", "");
     for (size_t i = 0; i < errors.size(); ++i)
         report->error_groups.push_back(read_error(errors[i], "errors[" + std::to_string(i) + "]"));
 }
