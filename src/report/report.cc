@@ -45,6 +45,10 @@ namespace {
 report_state state;
 
 constexpr size_t max_error_groups = 10000;
+// The texts kept for reuse, in bytes with a rough allowance for the map's
+// own share of each entry; texts longer than a tenth of it are not kept.
+constexpr size_t text_cache_limit = 4 << 20;
+constexpr size_t text_cache_entry_overhead = 64;
 
 template <typename container> void release_all(container &held) { container().swap(held); }
 
@@ -55,6 +59,8 @@ void give_up() {
     state.broken = true;
     release_all(state.groups);
     release_all(state.group_index);
+    release_all(state.known_texts.texts[0]);
+    release_all(state.known_texts.texts[1]);
     release_all(state.error_groups);
     release_all(state.error_index);
     release_all(state.sessions);
@@ -76,12 +82,23 @@ uint32_t add_group(const group_key &key, std::string text, std::string parse_err
 }
 
 uint32_t group_of_text(group_kind kind, const char *text) {
+    text_map &known = state.known_texts.texts[static_cast<int>(kind)];
+    std::string_view view(text);
+    auto seen = known.find(view);
+    if (seen != known.end()) return seen->second;
     statement_shape shape = report_statement_shape(text);
     group_key key{shape.hash, kind, shape.parsed};
     auto found = state.group_index.find(key);
-    if (found != state.group_index.end()) return found->second;
-    return add_group(key, shape.parsed ? report_normalised_text(text) : std::string(text),
-                     std::move(shape.parse_error));
+    uint32_t group = found != state.group_index.end()
+                         ? found->second
+                         : add_group(key, shape.parsed ? report_normalised_text(text) : std::string(text),
+                                     std::move(shape.parse_error));
+    size_t cost = view.size() + text_cache_entry_overhead;
+    if (view.size() <= text_cache_limit / 10 && state.known_texts.bytes + cost <= text_cache_limit) {
+        known.emplace(view, group);
+        state.known_texts.bytes += cost;
+    }
+    return group;
 }
 
 // An execution of a name the session never prepared (a replay file may

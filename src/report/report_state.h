@@ -8,6 +8,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -58,6 +60,22 @@ struct error_group {
 
 struct report_session;
 
+// Looks texts up by string_view, so a lookup copies nothing.
+struct text_hasher {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+using text_map = std::unordered_map<std::string, uint32_t, text_hasher, std::equal_to<>>;
+
+// The groups of texts seen before, by kind: a text that comes again (a
+// statement without literals, or the same prepared text in every session or
+// execution) needs no second fingerprint.  Bounded in size, since texts with
+// literals rarely come again.
+struct text_cache {
+    text_map texts[2];  // by group_kind
+    size_t bytes = 0;
+};
+
 struct report_state {
     report_run run;
     bool active = false;  // started: a report will be written
@@ -71,6 +89,7 @@ struct report_state {
     stream_digest digest;
     std::vector<statement_group> groups;
     std::unordered_map<group_key, uint32_t, group_key_hasher> group_index;
+    text_cache known_texts;
     std::vector<error_group> error_groups;
     std::unordered_map<std::string, uint32_t> error_index;  // SQLSTATE, NUL, message
     std::unordered_map<uint64_t, std::unique_ptr<report_session>> sessions;

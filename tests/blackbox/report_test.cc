@@ -70,17 +70,18 @@ TEST(Report, DryRunShowsTheStatementGroupsOfTheLog) {
     EXPECT_EQ(run["input_format"], "stderr log");
     EXPECT_EQ(run["dry_run"], true);
     EXPECT_EQ(run["server_version"], nullptr);
-    EXPECT_EQ(run["items"], 26);
+    EXPECT_EQ(run["items"], 27);
     EXPECT_TRUE(std::regex_match(run["digest"].get<std::string>(), std::regex("[0-9a-f]{64}")));
     EXPECT_TRUE(std::regex_match(run["started_at"].get<std::string>(),
                                  std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
-    EXPECT_EQ(report["totals"], json::parse(R"({"recorded_duration_s": 2.25, "calls": 26,
-        "connections": 2, "max_connections": 2, "statements": 18})"));
+    EXPECT_EQ(report["totals"], json::parse(R"({"recorded_duration_s": 2.25, "calls": 27,
+        "connections": 2, "max_connections": 2, "statements": 19})"));
     EXPECT_FALSE(report.contains("errors"));
 
     // Literals in every form share a group, across sessions; a prepared
     // statement's executions, named or unnamed, belong to its text; names
-    // are per session; texts the parser rejects are grouped by their text.
+    // are per session; the same text as a simple and as a prepared statement
+    // makes two groups; texts the parser rejects are grouped by their text.
     struct group {
         std::string kind;
         std::string text;
@@ -95,6 +96,7 @@ TEST(Report, DryRunShowsTheStatementGroupsOfTheLog) {
         {"simple", "SELECT '{}'::json IS JSON OBJECT", false, 2, -1},
         {"simple", "SELECT name FROM t WHERE code = $1", true, 1, -1},
         {"simple", "SELECT name, id FROM t WHERE id = $1", true, 1, -1},
+        {"simple", "SELECT count(*) FROM t", true, 1, -1},
         {"prepared", "SELECT count(*) FROM t", true, 1, 1},
         {"simple", "MERGE INTO t USING s ON t.id = s.id WHEN MATCHED THEN DELETE RETURNING *",
          false, 1, -1},
@@ -181,7 +183,7 @@ TEST(Report, FileProblemsAndFailedRuns) {
           "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT /* x\n";
     run_result failed = run_utc({"-n", "-R", dir.file("report.json")}, log);
     EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err, "Error: comment not closed in line 11\n");
+    EXPECT_EQ(failed.err, "Error: comment not closed in line 12\n");
     json report = json::parse(read_file(dir.file("report.json")));
     EXPECT_EQ(report["run"]["outcome"], "failed");
     EXPECT_EQ(report["run"]["input"], nullptr);
