@@ -13,6 +13,7 @@
 
 #include "quillrun/messages.h"
 #include "report/report_state.h"
+#include "report/shape_key.h"
 #include "report/statement_shape.h"
 
 // A request of a session, from its noting to its completion.
@@ -59,8 +60,8 @@ void give_up() {
     state.broken = true;
     release_all(state.groups);
     release_all(state.group_index);
-    release_all(state.known_texts.texts[0]);
-    release_all(state.known_texts.texts[1]);
+    for (text_map &known : state.known_texts.shapes) release_all(known);
+    for (text_map &known : state.known_texts.texts) release_all(known);
     release_all(state.error_groups);
     release_all(state.error_index);
     release_all(state.sessions);
@@ -81,23 +82,34 @@ uint32_t add_group(const group_key &key, std::string text, std::string parse_err
     return index;
 }
 
+void remember(text_map &known, std::string_view text, uint32_t group) {
+    size_t cost = text.size() + text_cache_entry_overhead;
+    if (text.size() > text_cache_limit / 10 || state.known_texts.bytes + cost > text_cache_limit)
+        return;
+    known.emplace(text, group);
+    state.known_texts.bytes += cost;
+}
+
 uint32_t group_of_text(group_kind kind, const char *text) {
-    text_map &known = state.known_texts.texts[static_cast<int>(kind)];
-    std::string_view view(text);
-    auto seen = known.find(view);
+    text_cache &cache = state.known_texts;
+    int by_kind = static_cast<int>(kind);
+    bool shaped = report_shape_key(text, &cache.scratch);
+    text_map &known = shaped ? cache.shapes[by_kind] : cache.texts[by_kind];
+    std::string_view key = shaped ? std::string_view(cache.scratch) : std::string_view(text);
+    auto seen = known.find(key);
     if (seen != known.end()) return seen->second;
     statement_shape shape = report_statement_shape(text);
-    group_key key{shape.hash, kind, shape.parsed};
-    auto found = state.group_index.find(key);
-    uint32_t group = found != state.group_index.end()
-                         ? found->second
-                         : add_group(key, shape.parsed ? report_normalised_text(text) : std::string(text),
-                                     std::move(shape.parse_error));
-    size_t cost = view.size() + text_cache_entry_overhead;
-    if (view.size() <= text_cache_limit / 10 && state.known_texts.bytes + cost <= text_cache_limit) {
-        known.emplace(view, group);
-        state.known_texts.bytes += cost;
-    }
+    group_key group_key_of_text{shape.hash, kind, shape.parsed};
+    auto found = state.group_index.find(group_key_of_text);
+    uint32_t group =
+        found != state.group_index.end()
+            ? found->second
+            : add_group(group_key_of_text,
+                        shape.parsed ? report_normalised_text(text) : std::string(text),
+                        std::move(shape.parse_error));
+    // A text the parser rejects is a group by itself, which its shape must
+    // not lend to other texts.
+    if (shape.parsed || !shaped) remember(known, key, group);
     return group;
 }
 

@@ -67,13 +67,14 @@ struct text_hasher {
 };
 using text_map = std::unordered_map<std::string, uint32_t, text_hasher, std::equal_to<>>;
 
-// The groups of texts seen before, by kind: a text that comes again (a
-// statement without literals, or the same prepared text in every session or
-// execution) needs no second fingerprint.  Bounded in size, since texts with
-// literals rarely come again.
+// The groups of texts seen before, by kind, so that a statement is parsed
+// once per shape rather than once per call: by shape key (shape_key.h)
+// where a text has one, otherwise by the text itself.  Bounded in size.
 struct text_cache {
-    text_map texts[2];  // by group_kind
+    text_map shapes[2];  // by group_kind
+    text_map texts[2];
     size_t bytes = 0;
+    std::string scratch;  // the key being looked up
 };
 
 struct report_state {
