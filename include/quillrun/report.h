@@ -43,8 +43,8 @@ int report_start();
 // Called exactly once for every item the consumer takes, in the order the
 // provider produced them, before the item is executed or queued: feeds the
 // digest and assigns statements to their groups.  A prepare's text is
-// fingerprinted here, and its executions belong to its group (remembered
-// per session and statement name).  In a dry run it also counts the call.
+// grouped here, and its executions belong to its group (remembered per
+// session and statement name).  In a dry run it also counts the call.
 void report_note_item(const replay_item *item);
 
 // The server's version, taken from the first connection established.

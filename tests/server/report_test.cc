@@ -4,6 +4,7 @@
 // second server, then again after an index there was dropped and a table
 // renamed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <map>
@@ -350,6 +351,32 @@ TEST_F(ReportOfAReplay, RequestsQueuedInASessionKeepTheirGroups) {
     EXPECT_EQ(queued["errors"][0]["message"], "relation \"missing_table\" does not exist");
     EXPECT_EQ(queued["errors"][0]["count"], 2);
     EXPECT_EQ(queued["totals"]["errors"], 3);
+}
+
+// The report file is renamed into place only at the end; when that fails
+// the run fails, and no temporary file is left behind.
+TEST_F(ReportOfAReplay, AReportThatCannotBeWrittenAtTheEndFailsTheRun) {
+    temp_dir place;
+    std::string path = place.file("report.json");
+    script s;
+    s.connect(0, 1).execute(0, 1, "select 1").disconnect(0, 1);
+    replay_options options;
+    options.report = path.c_str();
+    options.before_item = [&](size_t index) {
+        if (index == 1) {
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
+    };
+    replay_run run = replay(*target, s, options);
+    reset_replay_state();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("\nReplay statistics\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "Error writing report file \"" + path + "\": Is a directory\n");
+    run_result listing = run_quillrun({"-n", "-R", place.file("other.json"), "/nonexistent"});
+    EXPECT_EQ(listing.status, 1);  // a failed start leaves nothing either
+    std::string output;
+    target->shell("ls -A " + shell_quote(place.path()), &output);
+    EXPECT_EQ(output, "report.json\n");
 }
 
 }  // namespace
