@@ -27,7 +27,7 @@ struct report_run {
     bool csv = false;             // -c
     bool dry_run = false;         // -n
     double speed_factor = 1.0;
-    bool skip_idle = false;       // -j
+    bool skip_idle = false;  // -j
 };
 
 // Forgets any earlier report and remembers the run.  Called by the driver
@@ -73,13 +73,13 @@ void report_request_done(report_session *session, int64_t duration_microseconds)
 
 // The replay statistics, as the report's totals.  Times in seconds.
 struct report_totals {
-    double run_time = 0;               // replay: set-up to finish
-    double recorded_duration = 0;      // dry run: first to last item
-    int64_t max_lag = 0;               // whole seconds
+    double run_time = 0;           // replay: set-up to finish
+    double recorded_duration = 0;  // dry run: first to last item
+    int64_t max_lag = 0;           // whole seconds
     uint64_t calls = 0;
     uint64_t connections = 0;
     uint64_t max_connections = 0;
-    uint64_t statements = 0;           // results less prepares
+    uint64_t statements = 0;  // results less prepares
     uint64_t errors = 0;
     uint64_t prepares = 0;
     uint64_t max_statements = 0;

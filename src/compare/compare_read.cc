@@ -29,7 +29,8 @@ std::string path_of(const std::string &where, const char *name) {
 
 const json &member(const json &object, const char *name, const std::string &where) {
     if (!object.is_object())
-        throw bad_report{(where.empty() ? std::string("the document") : where) + " is not an object"};
+        throw bad_report{(where.empty() ? std::string("the document") : where) +
+                         " is not an object"};
     auto found = object.find(name);
     if (found == object.end()) throw bad_report{path_of(where, name) + " is missing"};
     return *found;
@@ -103,14 +104,17 @@ void read_document(const json &document, compared_report *report) {
     const json &run = member(document, "run", "");
     const json &dry_run = member(run, "dry_run", "run");
     if (!dry_run.is_boolean()) throw bad_report{"run.dry_run is not true or false"};
-    if (dry_run.get<bool>()) throw bad_report{"it is the report of a dry run, which has no timings"};
+    if (dry_run.get<bool>())
+        throw bad_report{"it is the report of a dry run, which has no timings"};
     std::string outcome = text_at(run, "outcome", "run");
     if (outcome == report_outcome_interrupted)
-        throw bad_report{"it is the report of an interrupted replay; a comparison needs complete "
-                         "runs"};
+        throw bad_report{
+            "it is the report of an interrupted replay; a comparison needs complete "
+            "runs"};
     if (outcome != report_outcome_complete)
-        throw bad_report{"it is the report of a replay that ended with an error; a comparison "
-                         "needs complete runs"};
+        throw bad_report{
+            "it is the report of a replay that ended with an error; a comparison "
+            "needs complete runs"};
     report->digest = text_at(run, "digest", "run");
     if (report->digest.empty()) throw bad_report{"run.digest is empty"};
     report->items = count_at(run, "items", "run");

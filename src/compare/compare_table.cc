@@ -115,13 +115,14 @@ std::vector<error_row> changed_errors(const compared_report &baseline,
         uint64_t was = found->second->count;
         if (after.count == was) continue;
         bool grew = after.count > was;
-        bool regression =
-            grew && static_cast<double>(after.count) > static_cast<double>(was) * (1 + settings.threshold);
-        rows.push_back({found->second, &after, grew ? error_change::grew : error_change::shrank,
-                        regression});
+        bool regression = grew && static_cast<double>(after.count) >
+                                      static_cast<double>(was) * (1 + settings.threshold);
+        rows.push_back(
+            {found->second, &after, grew ? error_change::grew : error_change::shrank, regression});
     }
     for (const compared_error &error : baseline.error_groups)
-        if (!seen.contains(key(error))) rows.push_back({&error, nullptr, error_change::went, false});
+        if (!seen.contains(key(error)))
+            rows.push_back({&error, nullptr, error_change::went, false});
     auto rank = [](const error_row &row) { return static_cast<int>(row.change); };
     auto difference = [](const error_row &row) {
         double was = row.baseline != nullptr ? static_cast<double>(row.baseline->count) : 0;
@@ -172,7 +173,8 @@ void print_header(const compared_report &baseline, const compared_report &candid
             baseline.digest.c_str());
     fprintf(out, "%-24s %14s %14s %8s\n", "", "baseline", "candidate", "ratio");
     fprintf(out, "%-24s %12.3f s %12.3f s %8s\n", "Total replay time", baseline.run_time_s,
-            candidate.run_time_s, ratio_text(ratio(baseline.run_time_s, candidate.run_time_s)).c_str());
+            candidate.run_time_s,
+            ratio_text(ratio(baseline.run_time_s, candidate.run_time_s)).c_str());
     fprintf(out, "%-24s %12.3f s %12.3f s %8s\n", "Statement time", baseline.statement_time_s,
             candidate.statement_time_s,
             ratio_text(ratio(baseline.statement_time_s, candidate.statement_time_s)).c_str());
@@ -225,7 +227,8 @@ void print_errors(const std::vector<error_row> &rows, const compared_report &bas
                 printable(row.candidate != nullptr ? row.candidate->count : 0),
                 error.sqlstate.c_str(), one_line(error.message, 2 * text_width).c_str());
         std::string from = error_source(error, source);
-        if (!from.empty()) fprintf(out, "%-6s %10s %10s  %-8s in: %s\n", "", "", "", "", from.c_str());
+        if (!from.empty())
+            fprintf(out, "%-6s %10s %10s  %-8s in: %s\n", "", "", "", "", from.c_str());
     }
 }
 
@@ -234,10 +237,11 @@ void print_errors(const std::vector<error_row> &rows, const compared_report &bas
 int compare_reports(const compared_report &baseline, const compared_report &candidate,
                     const compare_settings &settings, FILE *out) {
     if (baseline.digest != candidate.digest) {
-        print_error("Error: \"%s\" and \"%s\" are reports of different recordings "
-                    "(%lu and %lu items, and their digests differ)\n",
-                    baseline.path.c_str(), candidate.path.c_str(), printable(baseline.items),
-                    printable(candidate.items));
+        print_error(
+            "Error: \"%s\" and \"%s\" are reports of different recordings "
+            "(%lu and %lu items, and their digests differ)\n",
+            baseline.path.c_str(), candidate.path.c_str(), printable(baseline.items),
+            printable(candidate.items));
         return compare_bad_input;
     }
     std::vector<group_change> changes = changed_groups(baseline, candidate, settings);
@@ -248,16 +252,17 @@ int compare_reports(const compared_report &baseline, const compared_report &cand
 
     size_t slower = std::count_if(changes.begin(), changes.end(),
                                   [](const auto &change) { return change.slower; });
-    size_t worse = std::count_if(errors.begin(), errors.end(),
-                                 [](const auto &row) { return row.regression; });
+    size_t worse =
+        std::count_if(errors.begin(), errors.end(), [](const auto &row) { return row.regression; });
     std::string percent = percent_text(settings);
     if (slower == 0 && worse == 0) {
         fprintf(out, "\nNo regression beyond %s.\n", percent.c_str());
         fflush(out);
         return compare_no_regression;
     }
-    fprintf(out, "\nRegression beyond %s: %zu statement group%s slower, %zu error group%s new or "
-                 "more frequent.\n",
+    fprintf(out,
+            "\nRegression beyond %s: %zu statement group%s slower, %zu error group%s new or "
+            "more frequent.\n",
             percent.c_str(), slower, slower == 1 ? "" : "s", worse, worse == 1 ? "" : "s");
     fflush(out);
     return compare_regression;

@@ -72,12 +72,8 @@ int compare_command(int argc, char **argv) {
     int letter;
     while ((letter = getopt(argc, argv, option_string)) != -1) {
         switch (letter) {
-            case 'v':
-                printf("quillrun-compare %s\n", QUILLRUN_VERSION);
-                return 0;
-            case 'h':
-                usage(stdout);
-                return 0;
+            case 'v': printf("quillrun-compare %s\n", QUILLRUN_VERSION); return 0;
+            case 'h': usage(stdout); return 0;
             case 't':
                 if (!take_threshold(optarg, &settings.threshold)) return fail_with_usage();
                 break;

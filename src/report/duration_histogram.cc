@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int sub_bits = 6;                 // 64 buckets per power of two
+constexpr int sub_bits = 6;                       // 64 buckets per power of two
 constexpr uint64_t exact_limit = 2u << sub_bits;  // 128: below it, one bucket per microsecond
 
 uint64_t bucket_width(int bucket) {
@@ -20,7 +20,8 @@ int report_histogram_bucket(uint64_t microseconds) {
     if (microseconds < exact_limit) return static_cast<int>(microseconds);
     int shift = std::bit_width(microseconds) - 1 - sub_bits;  // 1 or more
     uint64_t sub = (microseconds >> shift) - (uint64_t{1} << sub_bits);
-    return static_cast<int>(exact_limit + static_cast<uint64_t>(shift - 1) * (1u << sub_bits) + sub);
+    return static_cast<int>(exact_limit + static_cast<uint64_t>(shift - 1) * (1u << sub_bits) +
+                            sub);
 }
 
 uint64_t report_histogram_bucket_start(int bucket) {
@@ -54,7 +55,8 @@ void report_histogram_add(duration_histogram &histogram, int64_t microseconds) {
 uint64_t report_histogram_percentile(const duration_histogram &histogram, double fraction) {
     if (histogram.samples == 0) return 0;
     double wanted = std::ceil(fraction * static_cast<double>(histogram.samples));
-    uint64_t rank = static_cast<uint64_t>(std::clamp(wanted, 1.0, static_cast<double>(histogram.samples)));
+    uint64_t rank =
+        static_cast<uint64_t>(std::clamp(wanted, 1.0, static_cast<double>(histogram.samples)));
     uint64_t seen = 0;
     for (size_t i = 0; i < histogram.counts.size(); ++i) {
         seen += histogram.counts[i];

@@ -14,7 +14,7 @@ struct duration_histogram {
     std::vector<uint64_t> counts;  // counts[i] is bucket first + i
     int first = 0;
     uint64_t samples = 0;
-    uint64_t total = 0;            // sum of the durations
+    uint64_t total = 0;  // sum of the durations
     uint64_t smallest = 0;
     uint64_t largest = 0;
 };

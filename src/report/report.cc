@@ -38,7 +38,7 @@ struct report_session {
     bool current_failed = false;
     std::string current_sqlstate;
     std::string current_message;
-    bool closing = false;      // its disconnect is noted; gone once nothing is pending
+    bool closing = false;  // its disconnect is noted; gone once nothing is pending
 };
 
 namespace {
@@ -51,7 +51,10 @@ constexpr size_t max_error_groups = 10000;
 constexpr size_t text_cache_limit = 4 << 20;
 constexpr size_t text_cache_entry_overhead = 64;
 
-template <typename container> void release_all(container &held) { container().swap(held); }
+template <typename container>
+void release_all(container &held) {
+    container().swap(held);
+}
 
 // Out of memory: the report cannot be complete, so it is given up rather
 // than written with silent gaps.  The replay goes on.

@@ -66,8 +66,9 @@ json group_json(const statement_group &group, bool dry_run) {
     }
     entry["total_ms"] = milliseconds(durations.total);
     // To the microsecond, like the other durations.
-    entry["mean_ms"] = std::round(static_cast<double>(durations.total) /
-                                  static_cast<double>(durations.samples)) / 1000.0;
+    entry["mean_ms"] =
+        std::round(static_cast<double>(durations.total) / static_cast<double>(durations.samples)) /
+        1000.0;
     entry["median_ms"] = milliseconds(report_histogram_percentile(durations, 0.5));
     entry["p95_ms"] = milliseconds(report_histogram_percentile(durations, 0.95));
     entry["p99_ms"] = milliseconds(report_histogram_percentile(durations, 0.99));
@@ -110,7 +111,9 @@ json run_json(const report_state &state, report_outcome outcome, const std::stri
                   {"finished_at", utc_time(time(nullptr))},
                   {"outcome", outcome_text(outcome)},
                   {"input", run.input != nullptr ? json(run.input) : json(nullptr)},
-                  {"input_format", run.replay_file ? "replay file" : run.csv ? "csv log" : "stderr log"},
+                  {"input_format", run.replay_file ? "replay file"
+                                   : run.csv       ? "csv log"
+                                                   : "stderr log"},
                   {"dry_run", run.dry_run},
                   {"speed_factor", run.speed_factor},
                   {"skip_idle", run.skip_idle}};

@@ -3,13 +3,13 @@
 // it is empty until report_configure and again after report_finish.
 #pragma once
 
-#include <ctime>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
-#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -53,7 +53,7 @@ struct statement_group {
 
 struct error_group {
     std::string sqlstate;
-    std::string message;      // the server's primary message
+    std::string message;  // the server's primary message
     uint64_t count = 0;
     std::set<uint32_t> statements;  // indexes of the statement groups
 };

@@ -28,7 +28,8 @@ bool same_word(const char *word, size_t length, const char *lower) {
 }
 
 bool is_dml_word(const char *word, size_t length) {
-    for (const char *dml : {"select", "insert", "update", "delete", "merge", "with", "values", "table"})
+    for (const char *dml :
+         {"select", "insert", "update", "delete", "merge", "with", "values", "table"})
         if (same_word(word, length, dml)) return true;
     return false;
 }

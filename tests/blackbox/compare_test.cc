@@ -15,9 +15,9 @@ using json = nlohmann::json;
 
 json group(const std::string &key, const std::string &text, uint64_t calls, double mean,
            double p95) {
-    return {{"key", key},         {"kind", "simple"}, {"parsed", true}, {"text", text},
-            {"calls", calls},     {"errors", 0},      {"total_ms", mean * static_cast<double>(calls)},
-            {"mean_ms", mean},    {"median_ms", mean}, {"p95_ms", p95}, {"p99_ms", p95},
+    return {{"key", key},      {"kind", "simple"},  {"parsed", true}, {"text", text},
+            {"calls", calls},  {"errors", 0},       {"total_ms", mean * static_cast<double>(calls)},
+            {"mean_ms", mean}, {"median_ms", mean}, {"p95_ms", p95},  {"p99_ms", p95},
             {"max_ms", p95}};
 }
 
@@ -91,7 +91,8 @@ TEST_F(Compare, TheTableOfARegression) {
         "calls in both runs), worst first:\n\n"
         "            mean (ms)                      95th percentile (ms)           \n"
         "     calls   baseline  candidate    ratio   baseline  candidate    ratio  statement\n"
-        "       100      1.000      1.500     1.50      2.000      8.000     4.00  UPDATE t SET v = $1\n\n"
+        "       100      1.000      1.500     1.50      2.000      8.000     4.00  "
+        "UPDATE t SET v = $1\n\n"
         "Error groups that are new, gone or changed in count:\n\n"
         "         baseline  candidate  SQLSTATE message\n"
         "new             0          7  42P01    relation \"t\" does not exist\n"
@@ -142,7 +143,9 @@ TEST_F(Compare, WhatCountsAsARegression) {
          },
          {}, 1, {"UPDATE t SET v", "SELECT a FROM t", "2 statement groups slower"}, {}},
         {"an error group is gone",
-         [](json &, json &before, json &) { before.push_back(error_group("23505", "dup", 4, "simple:b")); },
+         [](json &, json &before, json &) {
+             before.push_back(error_group("23505", "dup", 4, "simple:b"));
+         },
          {}, 0, {"gone            4          0  23505    dup", "in: UPDATE t SET v = $1"}, {}},
         {"an error group grew a little",
          [](json &, json &before, json &after) {
@@ -222,7 +225,10 @@ TEST_F(Compare, BadInputExitsTwoWithAClearMessage) {
         {"a text for a number", with([](json &r) { r["totals"]["run_time_s"] = "10"; }),
          "cannot compare \"" + base + "\": totals.run_time_s is not a number\n"},
         {"a negative count",
-         with([](json &r) { r["errors"] = {error_group("42P01", "x", 1, "simple:a")}; r["errors"][0]["count"] = -1; }),
+         with([](json &r) {
+             r["errors"] = {error_group("42P01", "x", 1, "simple:a")};
+             r["errors"][0]["count"] = -1;
+         }),
          "cannot compare \"" + base +
              "\": errors[0].count is not a count (a whole number, 0 or more)\n"},
         {"statements not a list", with([](json &r) { r["statements"] = 3; }),

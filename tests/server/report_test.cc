@@ -98,11 +98,11 @@ protected:
             "-c \"INSERT INTO audit VALUES (2, 'b')\"",
             &output);
         write_file(dir->file("script.sql"), pgbench_script);
-        ASSERT_EQ(recorded->shell("pgbench -n -M prepared -t " +
-                                      std::to_string(pgbench_transactions) + " -f " +
-                                      shell_quote(dir->file("script.sql")),
-                                  &output),
-                  0)
+        ASSERT_EQ(
+            recorded->shell("pgbench -n -M prepared -t " + std::to_string(pgbench_transactions) +
+                                " -f " + shell_quote(dir->file("script.sql")),
+                            &output),
+            0)
             << output;
         recorded->stop();
         std::string log = read_file(recorded->log_path());
@@ -220,7 +220,8 @@ TEST_F(ReportOfAReplay, DurationsArePlausible) {
         EXPECT_LE(p95, p99);
         EXPECT_LE(p99, largest);
         EXPECT_LE(mean, largest);
-        EXPECT_NEAR(total, mean * group["calls"].get<double>(), 0.001 * group["calls"].get<double>());
+        EXPECT_NEAR(total, mean * group["calls"].get<double>(),
+                    0.001 * group["calls"].get<double>());
     }
     const json sleep = by_text(base)["simple SELECT pg_sleep($1)"];
     EXPECT_GE(sleep["median_ms"].get<double>(), 200);

@@ -37,12 +37,13 @@ TEST(DurationHistogram, PercentilesStayWithinTheRelativeErrorBound) {
         {"constant", std::vector<uint64_t>(100, 5000)},
         {"below the exact limit", {0, 1, 2, 3, 64, 100, 127, 127}},
         {"bucket edges", {127, 128, 129, 255, 256, 257, 1048575, 1048576, 1099511627899}},
-        {"uniform up to a second",
-         generate(10000, [&](auto &r) { return 1 + unit(r) * 1e6; })},
+        {"uniform up to a second", generate(10000, [&](auto &r) { return 1 + unit(r) * 1e6; })},
         {"log-uniform from 1 us to 100 s",
          generate(10000, [&](auto &r) { return std::exp(unit(r) * std::log(1e8)); })},
         {"bimodal: fast lookups and slow scans",
-         generate(10000, [&](auto &r) { return unit(r) < 0.9 ? 80 + unit(r) * 40 : 2e5 + unit(r) * 1e4; })},
+         generate(
+             10000,
+             [&](auto &r) { return unit(r) < 0.9 ? 80 + unit(r) * 40 : 2e5 + unit(r) * 1e4; })},
         {"exponential, mean 2 ms",
          generate(10000, [&](auto &r) { return -2000 * std::log(1 - unit(r)); })},
         {"near the top of the range", {uint64_t{1} << 62, (uint64_t{1} << 62) + 12345}},
@@ -76,7 +77,8 @@ TEST(DurationHistogram, BucketsCoverEveryDurationOnceAndNarrowly) {
     for (uint64_t v = 0; v < 5000; ++v) probes.push_back(v);
     for (int bit = 12; bit < 63; ++bit)
         for (uint64_t offset : {uint64_t{0}, uint64_t{1}, uint64_t{777}})
-            probes.push_back((uint64_t{1} << bit) + offset), probes.push_back((uint64_t{1} << bit) - 1);
+            probes.push_back((uint64_t{1} << bit) + offset),
+                probes.push_back((uint64_t{1} << bit) - 1);
     for (uint64_t v : probes) {
         SCOPED_TRACE(v);
         int bucket = report_histogram_bucket(v);
@@ -84,8 +86,10 @@ TEST(DurationHistogram, BucketsCoverEveryDurationOnceAndNarrowly) {
         uint64_t next = report_histogram_bucket_start(bucket + 1);
         ASSERT_LE(start, v);
         ASSERT_LT(v, next);
-        if (v >= 128) ASSERT_LE(next - start, start / 64);
-        else ASSERT_EQ(next - start, 1u);
+        if (v >= 128)
+            ASSERT_LE(next - start, start / 64);
+        else
+            ASSERT_EQ(next - start, 1u);
     }
 }
 
