@@ -1,7 +1,8 @@
 # Sourced by the scripts: installs what building and testing quillrun needs
 # on Debian when something is missing (as root, through apt-get).
-packages=(build-essential cmake ninja-build pkg-config libpq-dev postgresql postgresql-contrib
-          googletest libgtest-dev libsimdjson-dev tzdata)
+packages=(build-essential cmake ninja-build pkg-config libpq-dev libssl-dev libpg-query-dev
+          nlohmann-json3-dev libsimdjson-dev postgresql postgresql-contrib
+          googletest libgtest-dev tzdata)
 
 install_dependencies() {
     local missing=()

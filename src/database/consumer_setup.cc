@@ -12,6 +12,7 @@
 #include "database/database_state.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 namespace {
@@ -73,6 +74,7 @@ int database_consumer_init(const char *, const char *host, int port, const char 
         print_error("Database connect string: \"%s\"\n", shown);
         free(shown);
     }
+    if (!report_start()) return 0;
     trace_leave("database_consumer_init");
     return 1;
 }

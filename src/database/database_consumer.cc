@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "database/database_state.h"
+#include "database/replay_report.h"
 #include "database/replay_statistics.h"
 #include "database/scheduler.h"
 #include "database/session_connections.h"
@@ -20,13 +21,33 @@ int database_consumer(replay_item *item) {
     return result;
 }
 
-int database_consumer_complete() {
-    // The last items may still wait in the stream and in parked sessions'
-    // queues; a replay is complete only once they have been sent.
-    return scheduler_complete(replay_state()) ? 1 : 0;
+namespace {
+
+// The per-statement report is an output like the replay file: written when
+// the replay completes, so that a failure to write it comes before any
+// statistics; after a failure or an interrupt, by the finish, marked so.
+bool report_written = false;
+
+bool complete_report(database_state &state, int dry_run) {
+    report_written = true;
+    if (!read_clock(&state.stop_time)) {
+        perror("Error calling gettimeofday");
+        return false;
+    }
+    return write_replay_report(state, dry_run, report_complete);
 }
 
-int database_consumer_dry_run_complete() { return 1; }
+}  // namespace
+
+int database_consumer_complete() {
+    database_state &state = replay_state();
+    // The last items may still wait in the stream and in parked sessions'
+    // queues; a replay is complete only once they have been sent.
+    if (!scheduler_complete(state)) return 0;
+    return complete_report(state, 0) ? 1 : 0;
+}
+
+int database_consumer_dry_run_complete() { return complete_report(replay_state(), 1) ? 1 : 0; }
 
 void database_consumer_finish(int dry_run) {
     trace_enter("database_consumer_finish");
@@ -53,7 +74,8 @@ void database_consumer_finish(int dry_run) {
     // Open sessions are reported, not closed: the program is about to end.
     if (state.connection_list.head != nullptr)
         print_error("Error: not all database connections closed\n");
-    if (!read_clock(&state.stop_time)) {
+    bool clock_ok = report_written || read_clock(&state.stop_time);
+    if (!clock_ok) {
         perror("Error calling gettimeofday");
     } else if (stats_stream != nullptr) {
         if (dry_run)
@@ -61,5 +83,10 @@ void database_consumer_finish(int dry_run) {
         else
             print_replay_report(state, stats_stream);
     }
+    if (!report_written &&
+        !write_replay_report(state, dry_run,
+                             interrupt_requested() ? report_interrupted : report_failed))
+        finish_failed = 1;
+    report_written = false;
     trace_leave("database_consumer_finish");
 }

@@ -1,6 +1,7 @@
 #include "database/database_state.h"
 #include "quillrun/database.h"
 #include "quillrun/messages.h"
+#include "quillrun/report.h"
 
 int database_consumer_dry_run(replay_item *item) {
     trace_enter("database_consumer_dry_run");
@@ -30,6 +31,7 @@ int database_consumer_dry_run(replay_item *item) {
         case pg_exec_prepared: ++state.counters.stat_results; break;
         case pg_cancel: break;
     }
+    report_note_item(item);
     replay_free(item);
     trace_leave("database_consumer_dry_run");
     return 1;

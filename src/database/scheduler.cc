@@ -17,6 +17,7 @@
 #include "quillrun/alloc.h"
 #include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 namespace {
@@ -637,6 +638,9 @@ round_result run_round(database_state &state, replay_item *item) {
                 return round;
             }
             round.taken = true;
+            // In the provider's order, and before any of the item's session's
+            // later items can be sent.
+            report_note_item(item);
         }
     }
     round.advanced = advance(state, round.now);

@@ -182,6 +182,7 @@ step_result connection_established(database_state &state, session_connection *re
     record->socket = PQsocket(record->connection);
     record->backend_pid = PQbackendPID(record->connection);
     record->state = conn_idle;
+    report_note_server(record->connection);
     // A connection opened ahead of time counts once its session's connect
     // item is reached, as if it had been opened then.
     if (record->opened_early) return step_quiet;
@@ -352,6 +353,7 @@ step_result complete_request(database_state &state, session_connection *record) 
     if (later_than(duration, counters.stat_max_statement_time))
         counters.stat_max_statement_time = duration;
     counters.stat_statement_time = counters.stat_statement_time + duration;
+    report_request_done(record->report, in_microseconds(duration));
     return step_quiet;
 }
 
@@ -367,7 +369,10 @@ bool take_result(database_state &state, session_connection *record, const PGresu
     if (status == PGRES_FATAL_ERROR)
         print_debug(1, "Error message session 0x%lx: %s\n", id_of(record),
                     PQresultErrorMessage(result));
-    if (!is_success(status)) record->request_failed = true;
+    if (!is_success(status)) {
+        report_request_error(record->report, result);
+        record->request_failed = true;
+    }
     // libpq would hand out the COPY result forever while it waits for
     // copy data that a replay does not have.
     if (is_copy(status)) {
@@ -680,6 +685,7 @@ bool send_request(database_state &state, session_connection *record, const repla
         PQsetSingleRowMode(connection);
 #endif
     }
+    record->report = report_request_sent(item);
     record->state = conn_flushing;
     record->request_type = replay_get_type(item);
     record->request_failed = false;

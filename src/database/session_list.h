@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "database/time_value.h"
+#include "quillrun/report.h"
 #include "quillrun/replay_item.h"
 
 enum connection_state {
@@ -80,6 +81,7 @@ struct session_connection {
     pending_item *pending_tail;
     size_t pending_bytes;
     session_connection *next_pending;  // in the list of sessions with queued items
+    report_session *report;     // the report's view of the request in flight
 };
 
 struct session_list {

@@ -17,7 +17,7 @@ namespace {
 const char version[] = "1.5.0";
 // The leading "+" keeps glibc from permuting arguments: scanning stops at
 // the first word that is not an option, as POSIX requires.
-const char option_string[] = "+vfro:h:p:W:s:E:d:cb:e:qjnX:D:U:";
+const char option_string[] = "+vfro:h:p:W:s:E:d:cb:e:qjnX:D:U:R:";
 
 struct scan_state {
     run_options *options;
@@ -211,6 +211,7 @@ option_outcome take_option(int letter, char *argument, scan_state &state) {
         case 'j': skip_idle = 1; break;
         case 'n': options.dry_run = 1; break;
         case 'X': extra_connstr = argument; break;
+        case 'R': options.report_file = null_if_empty(argument); break;
         case 'D':
         case 'U':
             state.parse_option_given = true;
@@ -278,6 +279,7 @@ void usage(FILE *stream) {
             "   -E <encoding>  (server encoding)\n"
             "   -j             (skip idle time during replay)\n"
             "   -X <options>   (extra libpq connect options)\n\n"
+            "   -R <file>      (write a per-statement report as JSON)\n"
             "   -n             (dry-run, will replay file without running queries)\n\n"
             "Debugging:\n"
             "   -d <level>     (level between 1 and 3)\n"

@@ -10,6 +10,7 @@
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
 #include "quillrun/replayfile.h"
+#include "quillrun/report.h"
 #include "quillrun/settings.h"
 
 pipeline_operations choose_operations(const run_options &options) {
@@ -112,6 +113,8 @@ bool statistics_written() {
 
 int run_pipeline(const pipeline_operations &operations, const run_options &options) {
     stats_stream = choose_stats_stream(options);
+    report_configure({options.report_file, options.infile, options.read_file, options.csv != 0,
+                      options.dry_run != 0, options.factor, skip_idle != 0});
     run_outcome outcome = run_until_complete(operations, options);
     if (outcome == run_outcome::interrupted && !options.write_file) {
         // The finishes print the statistics of what was replayed so far.

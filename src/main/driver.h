@@ -32,6 +32,7 @@ struct run_options {
     int dry_run = 0;
     const char *database_filter = nullptr;
     const char *username_filter = nullptr;
+    const char *report_file = nullptr;  // -R
 };
 
 // The operations for the form the options select.

@@ -30,11 +30,16 @@ TEST(CommandLine, UsageTextIsExact) {
               std::string::npos);
     EXPECT_NE(text.find("contents to a \"replay file\" that can be replayed with -r.\n"),
               std::string::npos);
+    EXPECT_NE(text.find("   -X <options>   (extra libpq connect options)\n\n"
+                        "   -R <file>      (write a per-statement report as JSON)\n"
+                        "   -n             (dry-run"),
+              std::string::npos)
+        << text;
     EXPECT_TRUE(text.ends_with("\n\nDebugging:\n"
                                "   -d <level>     (level between 1 and 3)\n"
                                "   -v             (prints version and exits)\n"))
         << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 36);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 37);
 }
 
 // Rejected command lines: the message, then the usage text, on standard error.
@@ -70,6 +75,9 @@ TEST(CommandLine, ErrorsPrintTheMessageAndUsageAndExitOne) {
         {{"-f", "-h", ""}, "Error: cannot specify replay option with -f\n"},
         {{"-f", "-W", ""}, "Error: cannot specify replay option with -f\n"},
         {{"-f", "-E", ""}, "Error: cannot specify replay option with -f\n"},
+        {{"-f", "-R", "report.json"}, "Error: cannot specify replay option with -f\n"},
+        {{"-f", "-R", ""}, "Error: cannot specify replay option with -f\n"},
+        {{"-R"}, "Error: unknown option -R\n"},
         {{"-r", "-c"}, "Error: cannot specify parse option with -r\n"},
         {{"-r", "-D", "db"}, "Error: cannot specify parse option with -r\n"},
         {{"-o", "out.bin"}, "Error: option -o is only allowed with -f\n"},
@@ -120,6 +128,7 @@ TEST(CommandLine, AcceptedCombinationsReachTheProvider) {
         {"-f", "-o", "-", "-c", "-q", "-D", "a", "-U", "u"},
         {"-b", "2010-12-31 10:59:52.243 CET", "-e", "2010-12-31 11:00:00.000", "-n"},
         {"-s", "0.5", "-j", "-X", "", "-E", "", "-W", "", "-cqn"},
+        {"-r", "-R", "report.json", "-n"},
         {"-n", "--"},
     };
     for (auto args : rows) {

@@ -99,6 +99,7 @@ replay_run replay(const pg_server &srv, script &items, const replay_options &opt
     run.port = srv.port();
     run.password = options.password;
     run.factor = options.factor;
+    run.report_file = options.report;
     const pipeline_operations operations = {feed_provider,          feed_init,
                                             feed_finish,            counting_consumer,
                                             database_consumer_init, database_consumer_finish,

@@ -42,6 +42,7 @@ struct replay_options {
     bool skip_idle = false;
     const char *password = nullptr;
     const char *extra = nullptr;
+    const char *report = nullptr;  // -R
     // Called before the provider hands out item number index (from 0).
     std::function<void(size_t index)> before_item;
 };

@@ -38,10 +38,10 @@ double monotonic_seconds() {
     if (!request.working_directory.empty() && chdir(request.working_directory.c_str()) != 0)
         _exit(126);
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(QUILLRUN_BINARY));
+    argv.push_back(const_cast<char *>(request.program));
     for (const auto &arg : request.args) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(QUILLRUN_BINARY, argv.data());
+    execv(request.program, argv.data());
     _exit(127);
 }
 
@@ -223,6 +223,13 @@ std::string session_log(int count) {
         log += "2026-01-01 10:00:01.000 UTC|alice|shop|1.a|LOG:  statement: SELECT " +
                std::to_string(1000 + i) + "\n";
     return log;
+}
+
+run_result run_compare(const std::vector<std::string> &args) {
+    run_request request;
+    request.args = args;
+    request.program = QUILLRUN_COMPARE_BINARY;
+    return run_quillrun(request);
 }
 
 temp_dir::temp_dir() {

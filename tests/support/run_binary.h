@@ -46,10 +46,12 @@ struct run_request {
     std::vector<std::pair<std::string, std::string>> env;  // added or replaced
     std::string working_directory;                       // empty: unchanged
     double timeout_seconds = 120;                        // killed after this
+    const char *program = QUILLRUN_BINARY;               // or QUILLRUN_COMPARE_BINARY
 };
 
 run_result run_quillrun(const run_request &request);
 run_result run_quillrun(const std::vector<std::string> &args, const std::string &input = "");
+run_result run_compare(const std::vector<std::string> &args);
 
 // Makes standard input a pipe that brings input in pieces of `piece` bytes,
 // one every `interval` seconds, the first at once, and stays open after
