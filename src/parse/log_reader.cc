@@ -9,6 +9,7 @@
 
 #include "parse_state.h"
 #include "quillrun/alloc.h"
+#include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
 
 namespace {
@@ -136,6 +137,9 @@ refill_result refill_block(line_reader &reader, int input_fd) {
     ssize_t count;
     do {
         count = read(input_fd, reader.block, reader.read_size);
+        // A read of a pipe that has gone quiet ends when the user asks the
+        // run to stop; the driver takes the failure for the interrupt.
+        if (count < 0 && errno == EINTR && interrupt_requested()) return refill_result::error;
     } while (count < 0 && errno == EINTR);
     if (count < 0) {
         perror("Error reading from input file");

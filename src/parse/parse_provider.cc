@@ -67,7 +67,7 @@ void clear_queue(provider_state &provider) {
 
 // Which event an entry records, and what it carries.
 struct entry_kind {
-    enum { skip, ignore_fastpath, event } action = skip;
+    enum { skip, ignore_fastpath, ignore_copy, event } action = skip;
     replay_type type = pg_connect;
     char *statement = nullptr;  // execute: the text; exec_prepared: the statement
     const char *name = nullptr;  // exec_prepared: the statement name, "" for the unnamed one
@@ -138,7 +138,10 @@ bool classify(const log_entry &entry, entry_kind &kind) {
             print_debug(2, "Prepared statement execution found%s\n", "");
             kind.action = entry_kind::event;
             kind.type = pg_exec_prepared;
-            return split_execution(message + strlen("execute "), kind);
+            if (!split_execution(message + strlen("execute "), kind)) return false;
+            // A COPY has no data in the log, through either protocol.
+            if (is_copy_statement(kind.statement)) kind.action = entry_kind::ignore_copy;
+            return true;
         } else if (starts_with(message, "fastpath function call: ")) {
             kind.action = entry_kind::ignore_fastpath;
         }
@@ -268,6 +271,10 @@ replay_item *next_event_item(parse_state &unit) {
         if (kind.action == entry_kind::ignore_fastpath) {
             ++unit.statistics.fastpath_calls;
             print_error("Warning: fast-path function call ignored in line %lu\n", log_line_number());
+            continue;
+        }
+        if (kind.action == entry_kind::ignore_copy) {
+            print_error("Warning: COPY statement ignored in line %lu\n", log_line_number());
             continue;
         }
         if (kind.action == entry_kind::skip) {

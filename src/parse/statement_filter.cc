@@ -1,5 +1,8 @@
 #include "statement_filter.h"
 
+#include <strings.h>
+
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 
@@ -269,4 +272,24 @@ bool filter_bad_statements(char *text, connection_entry *session) {
     bool ok = statement_scanner(text, session).run();
     trace_leave("filter_bad_statements");
     return ok;
+}
+
+bool is_copy_statement(const char *text) {
+    for (;;) {
+        while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f')
+            ++text;
+        if (text[0] == '-' && text[1] == '-') {
+            text = strchr(text, '\n');
+            if (text == nullptr) return false;
+        } else if (text[0] == '/' && text[1] == '*') {
+            const char *end = strstr(text + 2, "*/");
+            if (end == nullptr) return false;
+            text = end + 2;
+        } else {
+            break;
+        }
+    }
+    if (strncasecmp(text, "copy", 4) != 0) return false;
+    unsigned char next = static_cast<unsigned char>(text[4]);
+    return !(isalnum(next) || next == '_' || next == '$' || next >= 0x80);
 }

@@ -10,3 +10,6 @@
 // literal, identifier, dollar quote or comment left open); what was done to
 // earlier statements of the text stays done.
 bool filter_bad_statements(char *text, connection_entry *session);
+
+// True when text, past white space and comments, is a COPY statement.
+bool is_copy_statement(const char *text);

@@ -69,12 +69,21 @@ TEST(ExitStatus, FailedWritesAndSignals) {
              r.actions = {{"Item:", 0, SIGTERM}};
          },
          128 + SIGTERM, 0, "", "", "Interrupted by SIGTERM before the replay file was complete\n"},
-        // The first signal waits for the next piece of input, a minute away;
-        // the second ends the program at once, by that signal.
+        // The parser waits for the next piece of input, a minute away: the
+        // signal ends the wait, and the run, at once.
+        {"SIGINT while the input is quiet", {"-n", "-d", "1"},
+         [](run_request &r) {
+             feed_slowly(r, session_log(2000), session_log(4).size(), 60);
+             r.actions = {{"= SELECT 1001\n", 0.5, SIGINT}};
+         },
+         128 + SIGINT, 0, interrupted_by("SIGINT") + "\nParse statistics\n", "", ""},
+        // A second signal while the first is handled ends the program at
+        // once, by that signal.
         {"a second signal", {"-n", "-d", "1"},
          [](run_request &r) {
              feed_slowly(r, session_log(2000), session_log(4).size(), 60);
-             r.actions = {{"= SELECT 1001\n", 0.5, SIGINT}, {"", 0.3, SIGTERM}};
+             r.actions = {{"= SELECT 1001\n", 0.5, 0, false,
+                           [](int pid) { send_two_signals(pid, SIGINT, SIGTERM); }}};
          },
          128 + SIGTERM, SIGTERM, "", "", ""},
     };

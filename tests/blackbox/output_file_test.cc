@@ -88,14 +88,14 @@ TEST(OutputFile, ReplacedOnlyByACompleteReplayFile) {
              feed_slowly(request, session_log(2000), 400, 0.02);
              request.actions = {{"Item:", 0, SIGINT}};
          }},
-        // Soon after the item of SELECT 1001 the parser waits for the lines
-        // after SELECT 1003, a minute away: the first signal is noticed only
-        // then, while the second ends the program at once, by the signal.
+        // The second signal comes while the first is being handled: it ends
+        // the program at once, by the signal.
         {"a second signal removes the temporary file", {"-f", "-d", "1", "-o", "out.qr"}, "",
          true, 128 + SIGTERM, "", old_contents, {"out.qr"},
          [](const temp_dir &, run_request &request) {
              feed_slowly(request, session_log(2000), session_log(4).size(), 60);
-             request.actions = {{"= SELECT 1001\n", 0.5, SIGINT}, {"", 0.3, SIGTERM}};
+             request.actions = {{"= SELECT 1001\n", 0.5, 0, false,
+                                 [](int pid) { send_two_signals(pid, SIGINT, SIGTERM); }}};
          }},
     };
     mode_t saved_mask = umask(0);

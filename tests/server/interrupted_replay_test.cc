@@ -127,7 +127,7 @@ TEST(ReplayEnds, InBoundedTimeWithItsMessageAndStatus) {
         temp_dir dir;
         write_file(dir.file("in.log"), row.log);
         run_request request;
-        request.args = {"-d", "2"};
+        request.args = {"-d", "2", "-R", dir.file("report.json")};
         request.args.insert(request.args.end(), row.target.begin(), row.target.end());
         request.args.push_back(dir.file("in.log"));
         request.env = row.env;
@@ -145,6 +145,9 @@ TEST(ReplayEnds, InBoundedTimeWithItsMessageAndStatus) {
         EXPECT_TRUE(result.out.starts_with(row.out_start)) << result.out;
         if (row.status == 130) {
             EXPECT_NE(result.out.find("\nReplay statistics\n"), std::string::npos) << result.out;
+            // The report says the replay did not reach the end of its input.
+            EXPECT_NE(read_file(dir.file("report.json")).find("\"outcome\": \"interrupted\""),
+                      std::string::npos);
         }
         // Nothing of the replay goes on running on the target.
         if (row.target[1] == server.socket_dir()) {

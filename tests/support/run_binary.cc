@@ -201,6 +201,21 @@ run_result run_quillrun(const run_request &request) {
     return result;
 }
 
+void send_two_signals(int pid, int first, int second) {
+    kill(pid, SIGSTOP);
+    // Stopped once its state says so; signals sent now stay pending.
+    std::string status_file = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+        std::string stat = read_file(status_file);
+        size_t paren = stat.rfind(')');
+        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T') break;
+        usleep(1000);
+    }
+    kill(pid, first);
+    kill(pid, second);
+    kill(pid, SIGCONT);
+}
+
 run_result run_quillrun(const std::vector<std::string> &args, const std::string &input) {
     run_request request;
     request.args = args;

@@ -49,6 +49,11 @@ struct run_request {
     const char *program = QUILLRUN_BINARY;               // or QUILLRUN_COMPARE_BINARY
 };
 
+// Delivers two signals to the program at once: it is stopped, both are
+// sent, and it goes on, so that the second arrives while the first is
+// still being handled, wherever the program stood.
+void send_two_signals(int pid, int first, int second);
+
 run_result run_quillrun(const run_request &request);
 run_result run_quillrun(const std::vector<std::string> &args, const std::string &input = "");
 run_result run_compare(const std::vector<std::string> &args);

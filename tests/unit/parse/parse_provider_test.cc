@@ -220,6 +220,26 @@ TEST_F(ParseProvider, FiltersStatementsAndWarnsWithTheLineNumber) {
     }
 }
 
+// A COPY through the extended protocol has no data in the log either: it is
+// left out with the same warning as a simple one, not replayed.
+TEST_F(ParseProvider, ExtendedProtocolCopiesAreLeftOutWithAWarning) {
+    const std::string log =
+        line("01.000", "c.3", "LOG:  execute <unnamed>: COPY k TO STDOUT") +
+        line("02.000", "c.3", "LOG:  execute S_1: /* load */ copy k from stdin") +
+        line("03.000", "c.3", "LOG:  execute <unnamed>: SELECT copy_id FROM k WHERE a = $1") +
+        "2000-01-01 00:00:03.000 UTC|alice|shop|c.3|DETAIL:  parameters: $1 = '7'\n";
+    parse_result got = parse_log_text(log);
+    EXPECT_FALSE(got.failed) << got.messages;
+    EXPECT_EQ(got.messages,
+              "Warning: COPY statement ignored in line 2\n"
+              "Warning: COPY statement ignored in line 3\n");
+    EXPECT_EQ(got.texts(), (texts{"connect 0xc00000003 3.000000 alice@shop",
+                                  "prepare 0xc00000003 3.000000 \"\": SELECT copy_id FROM k "
+                                  "WHERE a = $1",
+                                  "exec_prepared 0xc00000003 3.000000 \"\" '7'",
+                                  "disconnect 0xc00000003 3.000000"}));
+}
+
 TEST_F(ParseProvider, DatabaseAndUserFiltersSkipEntries) {
     const std::string log = line("01.000", "1.1", "LOG:  statement: SELECT 1", "alice", "mydb") +
                             line("02.000", "2.1", "LOG:  statement: SELECT 2", "bob", "mydb2") +

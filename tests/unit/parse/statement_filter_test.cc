@@ -202,4 +202,23 @@ TEST(StatementFilter, TellsWhatItDeallocatesAtDebugLevelTwo) {
               "Deallocating all prepared statements\n");
 }
 
+TEST(StatementFilter, RecognisesACopyPastWhiteSpaceAndComments) {
+    struct row {
+        const char *text;
+        bool copy;
+    } rows[] = {
+        {"COPY k TO STDOUT", true},
+        {"  copy k from stdin", true},
+        {"-- export\n\t/* all of it */ Copy(k) TO STDOUT", true},
+        {"copy", true},
+        {"copying", false},
+        {"copy_log", false},
+        {"SELECT 'COPY'", false},
+        {"/* copy */ SELECT 1", false},
+        {"/* never closed", false},
+        {"", false},
+    };
+    for (const auto &r : rows) EXPECT_EQ(is_copy_statement(r.text), r.copy) << r.text;
+}
+
 }  // namespace
