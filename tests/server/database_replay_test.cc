@@ -203,25 +203,13 @@ TEST_F(Replay, AFailedPrepareAndItsExecutionAreOneError) {
         << run.out;
 }
 
-// The log shows when a statement arrived, not when it got its locks: here
-// session 0x82's update was logged first but, in the recording, waited for
-// 0x81, whose commit is logged after 0x82's next statement.  Replayed in log
-// order, 0x82 holds the row and 0x81 waits for it; the replay must go on
-// with 0x82's items while 0x81's next statement waits its turn.
+// The lock wait of lock_inversion: the replay must go on with 0x82's items
+// while 0x81's next statement waits its turn.
 TEST_F(Replay, SessionWaitingForALockDoesNotHoldUpTheOthers) {
     server->psql("create table contended (id int primary key, v int); "
                  "insert into contended values (1, 0)");
     script s;
-    s.connect(0, 0x81)
-        .connect(0, 0x82)
-        .execute(0.1, 0x82, "begin")
-        .execute(0.1, 0x82, "update contended set v = v + 1 where id = 1")
-        .execute(0.2, 0x81, "update contended set v = v * 10 where id = 1")
-        .execute(0.3, 0x81, "insert into contended values (2, 2)")
-        .execute(0.4, 0x82, "update contended set v = v + 2 where id = 1")
-        .execute(0.5, 0x82, "commit")
-        .disconnect(0.6, 0x81)
-        .disconnect(0.6, 0x82);
+    lock_inversion(s);
     replay_run run = replay(*server, s, at_debug(2));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_LT(run.seconds, 10);

@@ -6,20 +6,10 @@
 #include <string>
 
 #include "support/pg_server.h"
+#include "support/pgbench.h"
 #include "support/run_binary.h"
 
 namespace {
-
-const char end_state_query[] =
-    "SELECT sum(abalance), count(*), (SELECT count(*) FROM pgbench_history), "
-    "(SELECT sum(bbalance) FROM pgbench_branches), (SELECT sum(tbalance) FROM pgbench_tellers) "
-    "FROM pgbench_accounts";
-
-void initialise_pgbench(const pg_server &server) {
-    std::string output;
-    ASSERT_EQ(server.shell("PGOPTIONS='-c log_statement=none' pgbench -i -q -s 1", &output), 0)
-        << output;
-}
 
 class EndToEnd : public testing::Test {
 protected:
@@ -33,7 +23,7 @@ protected:
                 << output;
         }
         recorded_->flush_log();
-        recorded_state_ = new std::string(recorded_->psql(end_state_query));
+        recorded_state_ = new std::string(recorded_->psql(pgbench_end_state_query));
     }
     static void TearDownTestSuite() {
         recorded_.reset();
@@ -54,7 +44,7 @@ protected:
         EXPECT_NE(result.out.find("\n(0 or 0.000% of these completed with error)\n"),
                   std::string::npos)
             << result.out;
-        return target.psql(end_state_query);
+        return target.psql(pgbench_end_state_query);
     }
 
     static std::unique_ptr<pg_server> recorded_;
@@ -89,7 +79,7 @@ TEST_F(EndToEnd, ReplayingAReplayFileReproducesTheEndState) {
     EXPECT_EQ(replayed.status, 0) << replayed.err;
     EXPECT_EQ(replayed.out.find("Parse statistics"), std::string::npos);
     EXPECT_NE(replayed.out.find("\nReplay statistics\n"), std::string::npos);
-    EXPECT_EQ(target.psql(end_state_query), *recorded_state_);
+    EXPECT_EQ(target.psql(pgbench_end_state_query), *recorded_state_);
 }
 
 TEST_F(EndToEnd, DryRunReportIsTheSameFromTheLogAndFromItsReplayFile) {

@@ -89,6 +89,19 @@ script &script::cancel(double t, uint64_t session) {
 
 std::vector<replay_item *> script::release() { return std::move(items_); }
 
+script &lock_inversion(script &s, const std::string &user) {
+    return s.connect(0, 0x81, user)
+        .connect(0, 0x82, user)
+        .execute(0.1, 0x82, "begin")
+        .execute(0.1, 0x82, "update contended set v = v + 1 where id = 1")
+        .execute(0.2, 0x81, "update contended set v = v * 10 where id = 1")
+        .execute(0.3, 0x81, "insert into contended values (2, 2)")
+        .execute(0.4, 0x82, "update contended set v = v + 2 where id = 1")
+        .execute(0.5, 0x82, "commit")
+        .disconnect(0.6, 0x81)
+        .disconnect(0.6, 0x82);
+}
+
 replay_run replay(const pg_server &srv, script &items, const replay_options &options) {
     current = feed{};
     current.items = items.release();

@@ -15,6 +15,7 @@
 #include "quillrun/database.h"
 #include "replay_harness.h"
 #include "support/pg_server.h"
+#include "support/pgbench.h"
 #include "support/run_binary.h"
 
 namespace {
@@ -250,16 +251,7 @@ TEST(LockWaits, WithoutAnAnswerFromTheServerTheWaitingSessionIsParkedAfterAStall
                 "GRANT ALL ON contended TO plain; "
                 "REVOKE EXECUTE ON FUNCTION pg_blocking_pids(integer) FROM PUBLIC");
     script s;
-    s.connect(0, 0x81, "plain")
-        .connect(0, 0x82, "plain")
-        .execute(0.1, 0x82, "begin")
-        .execute(0.1, 0x82, "update contended set v = v + 1 where id = 1")
-        .execute(0.2, 0x81, "update contended set v = v * 10 where id = 1")
-        .execute(0.3, 0x81, "insert into contended values (2, 2)")
-        .execute(0.4, 0x82, "update contended set v = v + 2 where id = 1")
-        .execute(0.5, 0x82, "commit")
-        .disconnect(0.6, 0x81)
-        .disconnect(0.6, 0x82);
+    lock_inversion(s, "plain");
     replay_run run = replay(server, s);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::regex_search(
@@ -277,17 +269,6 @@ TEST(LockWaits, WithoutAnAnswerFromTheServerTheWaitingSessionIsParkedAfterAStall
     reset_replay_state();
 }
 
-const char pgbench_end_state[] =
-    "SELECT sum(abalance), count(*), (SELECT count(*) FROM pgbench_history), "
-    "(SELECT sum(bbalance) FROM pgbench_branches), (SELECT sum(tbalance) FROM pgbench_tellers) "
-    "FROM pgbench_accounts";
-
-void initialise_pgbench(const pg_server &server) {
-    std::string output;
-    ASSERT_EQ(server.shell("PGOPTIONS='-c log_statement=none' pgbench -i -q -s 1", &output), 0)
-        << output;
-}
-
 // Eight clients on the one branch row of scale 1 wait for each other all the
 // time, and on the target not always in the recorded order.
 TEST(LockWaits, PgbenchWithHeavyContentionFinishesInTheRecordedState) {
@@ -296,7 +277,7 @@ TEST(LockWaits, PgbenchWithHeavyContentionFinishesInTheRecordedState) {
     std::string output;
     ASSERT_EQ(recorded.shell("pgbench -n -c 8 -j 2 -t 150 -M simple", &output), 0) << output;
     recorded.flush_log();
-    std::string recorded_state = recorded.psql(pgbench_end_state);
+    std::string recorded_state = recorded.psql(pgbench_end_state_query);
 
     pg_server target;
     initialise_pgbench(target);
@@ -306,7 +287,7 @@ TEST(LockWaits, PgbenchWithHeavyContentionFinishesInTheRecordedState) {
     EXPECT_NE(result.out.find("\n(0 or 0.000% of these completed with error)\n"),
               std::string::npos)
         << result.out;
-    EXPECT_EQ(target.psql(pgbench_end_state), recorded_state);
+    EXPECT_EQ(target.psql(pgbench_end_state_query), recorded_state);
 }
 
 // A few hundred sessions that each connect, run one statement and leave,
