@@ -20,6 +20,7 @@ void reset_replay_state() {
         session_connection *next = record->next;
         if (record->connection != nullptr) PQfinish(record->connection);
         free(record->fatal_message);
+        free(record->conninfo);
         free(record);
         record = next;
     }
