@@ -6,10 +6,16 @@
 int database_consumer_dry_run(replay_item *item) {
     trace_enter("database_consumer_dry_run");
     database_state &state = replay_state();
-    state.last_item_time = from_timeval(*replay_get_time(item));
+    // The recorded span runs from the earliest to the latest item: where
+    // time runs backwards in a log, the last item is not the latest.
+    time_value time = from_timeval(*replay_get_time(item));
     if (!state.dry_run_saw_first_item) {
-        state.first_item_time = state.last_item_time;
+        state.first_item_time = state.last_item_time = time;
         state.dry_run_saw_first_item = true;
+    } else if (later_than(state.first_item_time, time)) {
+        state.first_item_time = time;
+    } else if (later_than(time, state.last_item_time)) {
+        state.last_item_time = time;
     }
     ++state.counters.stat_calls;
     switch (replay_get_type(item)) {

@@ -287,6 +287,17 @@ TEST_F(DryRun, CountsEveryKindOfItemAndPrintsItsReport) {
               "SQL statements executed: 15\n");
 }
 
+// Time that runs backwards in a log (a clock set back) never makes the
+// recorded span negative: it runs from the earliest item to the latest.
+TEST_F(DryRun, RecordedDurationSpansTheEarliestToTheLatestItem) {
+    workload w;
+    w.connect(10, 1);
+    w.execute(14.5, 1);
+    w.execute(2, 1);
+    w.disconnect(3, 1);
+    EXPECT_NE(run(w).find("Duration of recorded workload: 12.500 seconds\n"), std::string::npos);
+}
+
 TEST_F(DryRun, ConcurrencyFollowsTheItemOrder) {
     struct row {
         const char *what;
