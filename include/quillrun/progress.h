@@ -17,7 +17,6 @@ struct input_progress {
 
 // Where a replay (or a dry run) stands.
 struct replay_progress {
-    bool started = false;               // an item has been taken
     int64_t recorded_microseconds = 0;  // recorded time reached, from the first item
     int64_t lag_seconds = 0;            // how late the item due now is, whole seconds
     uint64_t statements = 0;            // executed (a dry run: handed over), prepares left out

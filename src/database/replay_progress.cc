@@ -47,12 +47,9 @@ void database_progress(replay_progress *progress) {
                                : 0;
     progress->open_sessions = counters.stat_open_connections;
     progress->errors = counters.stat_errors;
-    if (state.dry_run_saw_first_item) {
-        progress->started = true;
+    if (state.dry_run_saw_first_item)
         progress->recorded_microseconds =
             std::max<int64_t>(in_microseconds(state.last_item_time - state.first_item_time), 0);
-    } else if (state.consumer_saw_first_item) {
-        progress->started = true;
+    else if (state.consumer_saw_first_item)
         locate_replay(state, progress);
-    }
 }

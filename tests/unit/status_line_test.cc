@@ -117,7 +117,6 @@ TEST(StatusLine, SaysWhereAReplayStands) {
         replay_line line;
         line.input.bytes_consumed = 1000;
         line.input.size = r.size;
-        line.replay.started = true;
         line.replay.recorded_microseconds = r.recorded_seconds * 1000000 + 999999;
         line.replay.lag_seconds = r.lag;
         line.replay.open_sessions = r.sessions;
