@@ -2,7 +2,7 @@
 # on Debian when something is missing (as root, through apt-get).
 packages=(build-essential cmake ninja-build pkg-config libpq-dev libssl-dev libpg-query-dev
           nlohmann-json3-dev libsimdjson-dev postgresql postgresql-contrib
-          googletest libgtest-dev tzdata)
+          googletest libgtest-dev tzdata tmux)
 
 install_dependencies() {
     local missing=()

@@ -12,3 +12,8 @@ int database_consumer_dry_run(replay_item *item);
 int database_consumer_complete();
 int database_consumer_dry_run_complete();
 void database_consumer_finish(int dry_run);
+
+// Where the replay or the dry run stands now (the status line).  Reads the
+// clock.
+struct replay_progress;
+void database_progress(replay_progress *progress);

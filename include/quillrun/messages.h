@@ -27,5 +27,9 @@ inline void trace_leave(const char *name) {
     if (debug_level >= 3) print_trace("Leaving", name);
 }
 
+// A failed system call, as perror prints it: the prefix, ": " and the text
+// of errno.  For failures that can happen while the run is under way.
+void print_system_error(const char *prefix);
+
 // "Cannot allocate SIZE bytes of memory".
 void print_alloc_error(size_t size);

@@ -27,3 +27,7 @@ const char *parse_timestamp(const char *text, struct timeval *result);
 // otherwise an error text valid until the next call; *result is untouched on
 // failure.
 const char *parse_session_id(const char *text, uint64_t *result);
+
+// How far the parse is through the log (the status line).
+struct input_progress;
+void parse_progress(input_progress *progress);

@@ -12,6 +12,9 @@ int file_provider_init(const char *infile, int csv, const char *begin_timestamp,
 // really ends inside a record is reported as cut.
 replay_item *file_provider();
 void file_provider_finish();
+// How far the provider is through the replay file (the status line).
+struct input_progress;
+void file_provider_progress(input_progress *progress);
 
 // A named regular file is not touched before the completion: the records
 // go to a temporary file of mode 0600 beside it (see output_file.h).

@@ -31,7 +31,7 @@ bool report_written = false;
 bool complete_report(database_state &state, int dry_run) {
     report_written = true;
     if (!read_clock(&state.stop_time)) {
-        perror("Error calling gettimeofday");
+        print_system_error("Error calling gettimeofday");
         return false;
     }
     return write_replay_report(state, dry_run, report_complete);

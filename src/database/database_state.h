@@ -55,7 +55,7 @@ struct database_state {
     session_list connection_list;
     time_value stop_time;
     time_value first_item_time;
-    time_value last_item_time;    // dry run only
+    time_value last_item_time;    // of the latest item taken
     time_value skipped_time;      // idle time skipped with -j
     bool consumer_saw_first_item = false;
     bool dry_run_saw_first_item = false;

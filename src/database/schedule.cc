@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "quillrun/settings.h"
+#include "quillrun/status_line.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ void check_lag(database_state &state, int64_t lag) {
     state.counters.stat_max_lag = lag;
     for (int i = 0; i < lag_warning_count; ++i) {
         if (state.lag_warned[i] || lag_warnings[i].threshold > state.counters.stat_max_lag) continue;
+        status_line_clear();
         printf("Execution is %s behind schedule\n", lag_warnings[i].text);
         fflush(stdout);
         state.lag_warned[i] = true;

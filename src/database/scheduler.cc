@@ -19,6 +19,7 @@
 #include "quillrun/messages.h"
 #include "quillrun/report.h"
 #include "quillrun/settings.h"
+#include "quillrun/status_line.h"
 
 namespace {
 
@@ -568,12 +569,16 @@ bool pass_idle_time(database_state &state, time_value delay) {
     print_debug(2, "Napping for %lu.%06lu seconds\n", seconds, microseconds);
     struct timeval timeout = {static_cast<time_t>(delay.seconds),
                               static_cast<suseconds_t>(delay.microseconds)};
+    // The status line moves on through idle time: the nap ends early, and
+    // the caller looks again, as after a signal.
+    if (status_line_active() && in_microseconds(delay) > status_line_period_microseconds)
+        timeout = {0, static_cast<suseconds_t>(status_line_period_microseconds)};
     require_timely_wakeups();
     if (select(0, nullptr, nullptr, nullptr, &timeout) < 0) {
         // A signal cut the nap short: the caller looks again (and the
         // driver ends an interrupted run).
         if (errno == EINTR) return true;
-        perror("Error in select()");
+        print_system_error("Error in select()");
         return false;
     }
     return true;
@@ -638,6 +643,7 @@ round_result run_round(database_state &state, replay_item *item) {
                 return round;
             }
             round.taken = true;
+            state.last_item_time = from_timeval(*replay_get_time(item));
             // In the provider's order, and before any of the item's session's
             // later items can be sent.
             report_note_item(item);
@@ -670,6 +676,7 @@ int scheduler_take(database_state &state, replay_item *item) {
 bool scheduler_complete(database_state &state) {
     for (;;) {
         if (interrupt_requested()) return false;
+        status_line_tick();
         round_result round = run_round(state, nullptr);
         if (!round.ok) return false;
         if (state.window.count == 0 && state.pending_count == 0) return true;

@@ -113,7 +113,7 @@ bool learn_readiness(database_state &state) {
     if (poll(state.poll_set, static_cast<nfds_t>(busy), 0) < 0) {
         // Interrupted: nothing is ready this time; any other failure ends the replay.
         if (errno != EINTR) {
-            perror("Error in poll()");
+            print_system_error("Error in poll()");
             return false;
         }
         for (long i = 0; i < busy; ++i) state.poll_set[i].revents = 0;
@@ -344,7 +344,7 @@ step_result complete_request(database_state &state, session_connection *record) 
     if (record->request_failed && record->request_type != pg_prepare) ++state.counters.stat_errors;
     time_value now;
     if (!read_clock(&now)) {
-        perror("Error calling gettimeofday");
+        print_system_error("Error calling gettimeofday");
         return step_failed;
     }
     time_value duration = now - record->statement_started_at;
@@ -498,7 +498,7 @@ poll_report poll_connections(database_state &state, uint64_t session_id) {
         return report;
     }
     if (!read_clock(&now)) {
-        perror("Error calling gettimeofday");
+        print_system_error("Error calling gettimeofday");
         report.failed = true;
         return report;
     }
@@ -529,7 +529,7 @@ bool wait_for_progress(database_state &state, int64_t timeout_microseconds) {
     allow_late_wakeups();
     if (poll(state.poll_set, static_cast<nfds_t>(busy), static_cast<int>(milliseconds)) < 0) {
         if (errno == EINTR) return true;
-        perror("Error in poll()");
+        print_system_error("Error in poll()");
         return false;
     }
     distribute_readiness(state, busy);
@@ -543,7 +543,7 @@ bool count_connection(database_state &state, session_connection *record) {
     ++counters.stat_connections;
     count_open(&counters.stat_open_connections, &counters.stat_max_connections);
     if (read_clock(&record->connected_at)) return true;
-    perror("Error calling gettimeofday");
+    print_system_error("Error calling gettimeofday");
     return false;
 }
 
@@ -630,7 +630,7 @@ bool close_connection(database_state &state, session_connection *record) {
             counters.stat_connection_time =
                 counters.stat_connection_time + (now - record->connected_at);
         } else {
-            perror("Error calling gettimeofday");
+            print_system_error("Error calling gettimeofday");
             ok = false;
         }
         --counters.stat_open_connections;
@@ -691,7 +691,7 @@ bool send_request(database_state &state, session_connection *record, const repla
     record->request_failed = false;
     bool ok = true;
     if (!read_clock(&record->statement_started_at)) {
-        perror("Error calling gettimeofday");
+        print_system_error("Error calling gettimeofday");
         ok = false;
     }
     count_open(&state.counters.stat_open_statements, &state.counters.stat_max_statements);

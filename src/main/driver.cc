@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "progress.h"
 #include "quillrun/database.h"
 #include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
@@ -12,6 +13,7 @@
 #include "quillrun/replayfile.h"
 #include "quillrun/report.h"
 #include "quillrun/settings.h"
+#include "quillrun/status_line.h"
 
 pipeline_operations choose_operations(const run_options &options) {
     pipeline_operations operations{};
@@ -75,6 +77,7 @@ run_outcome pump_items(const pipeline_operations &operations) {
             }
             if (item == nullptr) return run_outcome::failure;
             if (item == end_item) return run_outcome::success;
+            status_line_tick();
             int taken = operations.consumer(item);
             if (taken == 1) break;
             if (taken != 0) return failed_or_interrupted();
@@ -90,6 +93,7 @@ run_outcome run_until_complete(const pipeline_operations &operations,
         operations.consumer_init(options.outfile, options.host, options.port, options.password,
                                  options.factor) == 0)
         return failed_or_interrupted();
+    progress_start(options);
     run_outcome outcome = pump_items(operations);
     if (outcome != run_outcome::success) return outcome;
     // Once the consumer has completed its work the run has succeeded; a
@@ -116,6 +120,7 @@ int run_pipeline(const pipeline_operations &operations, const run_options &optio
     report_configure({options.report_file, options.infile, options.read_file, options.csv != 0,
                       options.dry_run != 0, options.factor, skip_idle != 0});
     run_outcome outcome = run_until_complete(operations, options);
+    progress_stop();
     if (outcome == run_outcome::interrupted && !options.write_file) {
         // The finishes print the statistics of what was replayed so far.
         fprintf(stats_stream,

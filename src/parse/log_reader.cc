@@ -142,7 +142,7 @@ refill_result refill_block(line_reader &reader, int input_fd) {
         if (count < 0 && errno == EINTR && interrupt_requested()) return refill_result::error;
     } while (count < 0 && errno == EINTR);
     if (count < 0) {
-        perror("Error reading from input file");
+        print_system_error("Error reading from input file");
         return refill_result::error;
     }
     if (count == 0) {

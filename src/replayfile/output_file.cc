@@ -143,12 +143,12 @@ bool output_file_replaces() { return state.temporary_name != nullptr; }
 bool output_file_commit(int fd) {
     if (!output_file_replaces()) return true;
     if (fsync(fd) != 0) {
-        perror("Error writing to output file");
+        print_system_error("Error writing to output file");
         close(fd);
         return false;
     }
     if (close(fd) != 0) {
-        perror("Error closing output file:");
+        print_system_error("Error closing output file:");
         return false;
     }
     // An interrupted run keeps the old file; the discard removes the new one.

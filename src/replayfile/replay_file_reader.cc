@@ -4,6 +4,7 @@
 // must end in a message, never in a crash or an allocation that the file's
 // contents do not justify.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "quillrun/alloc.h"
 #include "quillrun/interrupt.h"
 #include "quillrun/messages.h"
+#include "quillrun/progress.h"
 #include "quillrun/replayfile.h"
 #include "quillrun/settings.h"
 #include "replay_format.h"
@@ -28,6 +30,7 @@ struct input_buffer {
     unsigned char bytes[replay_io_block];
     size_t next = 0;  // first byte not yet consumed
     size_t end = 0;   // one past the last byte held
+    uint64_t bytes_read = 0;  // from the file so far
 };
 
 input_buffer input;
@@ -89,12 +92,13 @@ fill_result fill_input() {
     if (got < 0) {
         // A read cut short by an interrupt is no read error: the driver
         // ends the run and says why.
-        if (errno != EINTR) perror("Error reading from input file");
+        if (errno != EINTR) print_system_error("Error reading from input file");
         return fill_result::failed;
     }
     if (got == 0) return fill_result::end_of_file;
     input.next = 0;
     input.end = static_cast<size_t>(got);
+    input.bytes_read += input.end;
     return fill_result::data;
 }
 
@@ -308,6 +312,7 @@ int file_provider_init(const char *infile, int, const char *, const char *, cons
     trace_enter("file_provider_init");
     input.next = 0;
     input.end = 0;
+    input.bytes_read = 0;
     int result = 1;
     replay_fd = 0;
     if (infile != nullptr) {
@@ -336,6 +341,13 @@ replay_item *file_provider() {
     if (item != nullptr) replay_print_debug(item);
     trace_leave("file_provider");
     return item;
+}
+
+void file_provider_progress(input_progress *progress) {
+    *progress = input_progress{};
+    progress->bytes_consumed = input.bytes_read - (input.end - input.next);
+    struct stat file;
+    if (fstat(replay_fd, &file) == 0 && S_ISREG(file.st_mode)) progress->size = file.st_size;
 }
 
 void file_provider_finish() {

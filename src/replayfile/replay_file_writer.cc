@@ -45,7 +45,7 @@ bool flush_output() {
     // not a write error: the driver ends the run and says why.
     if (interrupt_requested() && (written >= 0 || errno == EINTR)) return false;
     if (written < 0)
-        perror("Error writing to output file");
+        print_system_error("Error writing to output file");
     else
         print_error("Error: not all bytes written to output file\n");
     return false;

@@ -3,8 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -130,11 +133,27 @@ private:
     double since_;
 };
 
+// A pseudo-terminal in raw mode: ends[0] the side read back, ends[1] the
+// terminal the program writes to.
+bool open_terminal(unsigned short columns, int ends[2]) {
+    struct termios raw;
+    cfmakeraw(&raw);
+    struct winsize size = {};
+    size.ws_col = columns;
+    size.ws_row = 24;
+    if (openpty(&ends[0], &ends[1], nullptr, &raw, &size) != 0) return false;
+    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 }  // namespace
 
 run_result run_quillrun(const run_request &request) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) ||
+        (request.error_terminal_columns != 0 ? !open_terminal(request.error_terminal_columns, err_pipe)
+                                             : pipe2(err_pipe, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     int out_fd = out_pipe[1];
     if (!request.output_file.empty()) {

@@ -42,6 +42,10 @@ struct run_request {
     // already closed.
     std::string output_file;
     bool output_closed = false;
+    // When not 0, standard error is a terminal of this many columns: a
+    // pseudo-terminal in raw mode, so that what the program writes arrives
+    // in `err` byte for byte.
+    unsigned short error_terminal_columns = 0;
     std::vector<run_action> actions;
     std::vector<std::pair<std::string, std::string>> env;  // added or replaced
     std::string working_directory;                       // empty: unchanged
