@@ -26,7 +26,12 @@ struct replay_item {
     replay_type type;
     uint16_t count;       // entries in data
     char **data;          // null when count is 0; see the accessors
+    // How long the statement took on the recorded server, in microseconds,
+    // when the log says (duration entries); no_recorded_duration otherwise.
+    int64_t recorded_duration;
 };
+
+constexpr int64_t no_recorded_duration = -1;
 
 // The largest number of values an execution item can hold: count also
 // counts the statement name and is 16 bits wide.
@@ -82,6 +87,13 @@ const char *replay_get_user(const replay_item *r);       // connect
 const char *replay_get_database(const replay_item *r);   // connect
 int replay_get_valuecount(const replay_item *r);         // exec_prepared
 const char *const *replay_get_values(const replay_item *r);  // exec_prepared
+
+// The recorded duration of an execute or exec_prepared item (the only
+// types that carry one); no_recorded_duration when the log did not say.
+inline int64_t replay_get_recorded_duration(const replay_item *r) { return r->recorded_duration; }
+inline void replay_set_recorded_duration(replay_item *r, int64_t microseconds) {
+    r->recorded_duration = microseconds;
+}
 
 // Dumps the item on standard error when debug_level is 1 or more.
 void replay_print_debug(const replay_item *r);

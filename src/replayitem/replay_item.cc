@@ -22,7 +22,8 @@
 
 namespace {
 
-replay_item end_item_record = {{0, 0}, 0, static_cast<replay_type>(-1), 0, nullptr};
+replay_item end_item_record = {{0, 0}, 0, static_cast<replay_type>(-1), 0, nullptr,
+                               no_recorded_duration};
 
 // Frees whatever a partly or fully built item holds.  data entries are
 // zero-filled at allocation, so entries not yet copied are null.
@@ -47,6 +48,7 @@ replay_item *new_record(const struct timeval *time, uint64_t session_id, replay_
     r->type = type;
     r->count = count;
     r->data = nullptr;
+    r->recorded_duration = no_recorded_duration;
     return r;
 }
 
