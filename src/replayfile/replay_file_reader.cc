@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -287,15 +288,40 @@ bool read_header(struct timeval *time, uint64_t *session_id, unsigned *type) {
     return true;
 }
 
+// The duration that follows the header of a record whose type byte has
+// the flag; only statements and executions carry one.
+bool read_recorded_duration(unsigned *type, int64_t *recorded) {
+    *recorded = no_recorded_duration;
+    if ((*type & recorded_duration_flag) == 0) return true;
+    unsigned base = *type & ~unsigned{recorded_duration_flag};
+    if (base != pg_execute && base != pg_exec_prepared) {
+        print_error("Error: unknown type %u encountered\n", *type);
+        return false;
+    }
+    unsigned char encoded[recorded_duration_size];
+    if (!read_bytes(encoded, sizeof encoded)) return false;
+    uint64_t duration = get_big_endian_64(encoded);
+    if (duration > static_cast<uint64_t>(INT64_MAX)) {
+        print_error("Error: invalid recorded duration in replay file\n");
+        return false;
+    }
+    *type = base;
+    *recorded = static_cast<int64_t>(duration);
+    return true;
+}
+
 // Reads the record that starts at the current position; the first byte is
 // known to be there.
 replay_item *read_record() {
     struct timeval time;
     uint64_t session_id;
     unsigned type;
-    if (!read_header(&time, &session_id, &type)) return nullptr;
+    int64_t recorded;
+    if (!read_header(&time, &session_id, &type) || !read_recorded_duration(&type, &recorded))
+        return nullptr;
     owned_item item(read_payload(type, &time, session_id));
     if (item == nullptr) return nullptr;
+    replay_set_recorded_duration(item.get(), recorded);
     unsigned char end;
     if (!read_bytes(&end, 1)) return nullptr;
     if (end != record_end) {

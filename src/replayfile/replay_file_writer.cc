@@ -127,7 +127,12 @@ bool write_header(const replay_item *item) {
     put_big_endian_32(header + 4, static_cast<uint32_t>(time->tv_usec));
     put_big_endian_64(header + 8, replay_get_session_id(item));
     header[16] = static_cast<unsigned char>(replay_get_type(item));
-    return put_bytes(header, sizeof header);
+    int64_t recorded = replay_get_recorded_duration(item);
+    if (recorded == no_recorded_duration) return put_bytes(header, sizeof header);
+    header[16] |= recorded_duration_flag;
+    unsigned char duration[recorded_duration_size];
+    put_big_endian_64(duration, static_cast<uint64_t>(recorded));
+    return put_bytes(header, sizeof header) && put_bytes(duration, sizeof duration);
 }
 
 bool write_record(const replay_item *item) {

@@ -5,6 +5,14 @@
 // unsigned big-endian.  A string is a 4-byte length and that many bytes of
 // text without a NUL; the length null_string_marker stands for a null string
 // and has no text.
+//
+// Second version of the record: a statement or execution whose duration the
+// log recorded has recorded_duration_flag set in its type byte, and 8 bytes
+// of that duration in microseconds follow the header.  Records without a
+// duration are those of the first version, so a file of a log without
+// durations is written as before and every earlier file reads as it did;
+// an earlier reader refuses a record with the flag as of an unknown type
+// instead of misreading it.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +26,9 @@ inline int replay_fd = 0;
 // The fields before the payload: seconds (4 bytes), microseconds (4),
 // session id (8) and type (1).
 constexpr size_t record_header_size = 17;
+
+constexpr unsigned char recorded_duration_flag = 0x80;
+constexpr size_t recorded_duration_size = 8;
 
 constexpr uint32_t null_string_marker = 0x80000000u;
 constexpr uint32_t max_string_length = 0x7FFFFFFFu;

@@ -160,6 +160,9 @@ void forget_session_when_done(report_session &session) {
 
 void note_statement(const replay_item *item, report_session &session, uint32_t group) {
     replay_type type = replay_get_type(item);
+    int64_t recorded = replay_get_recorded_duration(item);
+    if (recorded != no_recorded_duration)
+        report_histogram_add(state.groups[group].recorded, recorded);
     if (!state.run.dry_run) {
         session.pending.push_back({group, type});
     } else if (type == pg_prepare) {

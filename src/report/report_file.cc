@@ -45,6 +45,28 @@ std::string key_text(const group_key &key) {
 
 double milliseconds(uint64_t microseconds) { return static_cast<double>(microseconds) / 1000.0; }
 
+double mean_milliseconds(const duration_histogram &durations) {
+    // To the microsecond, like the other durations.
+    return std::round(static_cast<double>(durations.total) /
+                      static_cast<double>(durations.samples)) /
+           1000.0;
+}
+
+// The totals and percentiles of a histogram; all null when it is empty.
+void add_timings(json &entry, const duration_histogram &durations) {
+    if (durations.samples == 0) {
+        for (const char *name : {"total_ms", "mean_ms", "median_ms", "p95_ms", "p99_ms", "max_ms"})
+            entry[name] = nullptr;
+        return;
+    }
+    entry["total_ms"] = milliseconds(durations.total);
+    entry["mean_ms"] = mean_milliseconds(durations);
+    entry["median_ms"] = milliseconds(report_histogram_percentile(durations, 0.5));
+    entry["p95_ms"] = milliseconds(report_histogram_percentile(durations, 0.95));
+    entry["p99_ms"] = milliseconds(report_histogram_percentile(durations, 0.99));
+    entry["max_ms"] = milliseconds(durations.largest);
+}
+
 json group_json(const statement_group &group, bool dry_run) {
     json entry = {{"key", key_text(group.key)},
                   {"kind", group.key.kind == group_kind::simple ? "simple" : "prepared"},
@@ -57,22 +79,14 @@ json group_json(const statement_group &group, bool dry_run) {
         entry["prepares"] = group.prepares;
         if (!dry_run) entry["prepare_errors"] = group.prepare_errors;
     }
-    if (dry_run) return entry;
-    const duration_histogram &durations = group.durations;
-    if (durations.samples == 0) {
-        for (const char *name : {"total_ms", "mean_ms", "median_ms", "p95_ms", "p99_ms", "max_ms"})
-            entry[name] = nullptr;
-        return entry;
+    if (!dry_run) add_timings(entry, group.durations);
+    // Beside the replayed timings, the server's own from the log, when it
+    // wrote durations: what got slower on the target shows in one report.
+    if (group.recorded.samples > 0) {
+        json recorded = {{"calls", group.recorded.samples}};
+        add_timings(recorded, group.recorded);
+        entry["recorded"] = recorded;
     }
-    entry["total_ms"] = milliseconds(durations.total);
-    // To the microsecond, like the other durations.
-    entry["mean_ms"] =
-        std::round(static_cast<double>(durations.total) / static_cast<double>(durations.samples)) /
-        1000.0;
-    entry["median_ms"] = milliseconds(report_histogram_percentile(durations, 0.5));
-    entry["p95_ms"] = milliseconds(report_histogram_percentile(durations, 0.95));
-    entry["p99_ms"] = milliseconds(report_histogram_percentile(durations, 0.99));
-    entry["max_ms"] = milliseconds(durations.largest);
     return entry;
 }
 

@@ -49,6 +49,7 @@ struct statement_group {
     uint64_t prepares = 0;
     uint64_t prepare_errors = 0;
     duration_histogram durations;  // of the calls
+    duration_histogram recorded;   // the durations the log gives for them
 };
 
 struct error_group {

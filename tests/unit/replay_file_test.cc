@@ -63,7 +63,14 @@ std::string describe(const replay_item *r) {
             break;
         default: break;
     }
+    if (replay_get_recorded_duration(r) != no_recorded_duration)
+        out += " took " + std::to_string(replay_get_recorded_duration(r));
     return out;
+}
+
+replay_item *with_recorded_duration(replay_item *item, int64_t microseconds) {
+    replay_set_recorded_duration(item, microseconds);
+    return item;
 }
 
 // Writes the items into a new file through the consumer; returns its bytes.
@@ -133,6 +140,14 @@ TEST(ReplayFileWriter, WritesRecordsByteExact) {
              std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8) + "\n"},
         {"no values", replay_create_exec_prepared(&t_example, 2, "s1", 0, nullptr),
          header(1, 500000, 2, 4) + text("s1") + big_endian(0, 2) + "\n"},
+        {"a recorded duration flags the type and follows the header",
+         with_recorded_duration(replay_create_execute(&t_example, 2, "SELECT 1"), 3104),
+         header(1, 500000, 2, 0x82) + big_endian(3104, 8) + text("SELECT 1") + "\n"},
+        {"an execution's recorded duration",
+         with_recorded_duration(replay_create_exec_prepared(&t_example, 2, "s1", 0, nullptr),
+                                0x123456789),
+         header(1, 500000, 2, 0x84) + big_endian(0x123456789, 8) + text("s1") + big_endian(0, 2) +
+             "\n"},
         {"negative seconds keep their low 32 bits", replay_create_cancel(&before_base, 3),
          std::string("\xFF\xFF\xFF\xFF", 4) + big_endian(7, 4) + big_endian(3, 8) + '\x05' + "\n"},
     };
@@ -152,6 +167,9 @@ TEST(ReplayFile, RoundTripKeepsEveryField) {
         replay_create_prepare(&t_example, sid, "", "SELECT $1, $2, $3, $4"),
         replay_create_exec_prepared(&t_example, sid, "s1", 4, values),
         replay_create_exec_prepared(&t_example, sid, "s2", 0, nullptr),
+        with_recorded_duration(replay_create_execute(&t_example, sid, "SELECT 2"), 0),
+        with_recorded_duration(replay_create_exec_prepared(&t_example, sid, "s2", 0, nullptr),
+                               INT64_MAX),
         replay_create_cancel(&latest, sid),
     };
     // Enough small records that block edges fall inside record headers.
@@ -316,8 +334,8 @@ TEST(ReplayFileReader, TracesAndDumpsEachItemButNotTheEnd) {
 TEST(ReplayFileReader, RecordCutAnywhereIsAnUnexpectedEnd) {
     const char *values[] = {nullptr, "", "x"};
     std::string first = write_items({replay_create_connect(&t_example, 1, "u", "db")});
-    std::string file =
-        first + write_items({replay_create_exec_prepared(&t_example, 1, "s", 3, values)});
+    std::string file = first + write_items({with_recorded_duration(
+                                   replay_create_exec_prepared(&t_example, 1, "s", 3, values), 7)});
     for (size_t cut = 0; cut < file.size(); ++cut) {
         SCOPED_TRACE(cut);
         read_outcome back = read_bytes(file.substr(0, cut));
@@ -340,6 +358,13 @@ TEST(ReplayFileReader, RefusesCorruptAndHostileRecords) {
     } rows[] = {
         {"type 6", header(0, 0, 1, 6) + "\n", "Error: unknown type 6 encountered\n"},
         {"type 255", header(0, 0, 1, 255) + "\n", "Error: unknown type 255 encountered\n"},
+        {"a recorded duration on a connect", header(0, 0, 1, 0x80) + big_endian(1, 8) + "\n",
+         "Error: unknown type 128 encountered\n"},
+        {"a recorded duration on a prepare", header(0, 0, 1, 0x83) + big_endian(1, 8) + "\n",
+         "Error: unknown type 131 encountered\n"},
+        {"a recorded duration past the largest",
+         header(0, 0, 1, 0x82) + big_endian(0x8000000000000000u, 8) + sql + "\n",
+         "Error: invalid recorded duration in replay file\n"},
         {"no newline", header(0, 0, 1, 2) + sql + "X", "Error: missing new-line at end of line\n"},
         {"null user", header(0, 0, 1, 0) + null_text + text("db") + "\n",
          "Error: null string where a user name belongs in replay file\n"},
