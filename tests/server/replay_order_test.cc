@@ -154,6 +154,8 @@ protected:
         run_result result = run_quillrun(args);
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(errors_in(result.out), 0UL) << result.out;
+        // Nothing was set aside or given up on the way.
+        EXPECT_EQ(result.err.find("Warning"), std::string::npos) << result.err;
         return target_->psql(end_state_query, database);
     }
 
