@@ -65,10 +65,11 @@ bool convert_time(const line_prefix &prefix, const char *line, const text_span &
     return convert_timestamp(stamp, time);
 }
 
-// The %c session id, or the process id that stands for the session.
-bool session_key(const line_prefix &prefix, const char *line, const prefix_match &match,
-                 uint64_t *key) {
-    if (prefix.has_session_id) {
+// The %c session id, or the process id that stands for the session (also
+// for a process without a session whose prefix stopped at a %q before
+// the %c).
+bool session_key(const char *line, const prefix_match &match, uint64_t *key) {
+    if (match.session_id.present) {
         char text[24];  // the matcher admits two runs of at most 8 digits
         memcpy(text, line + match.session_id.start, match.session_id.length);
         text[match.session_id.length] = '\0';
@@ -82,7 +83,7 @@ bool session_key(const line_prefix &prefix, const char *line, const prefix_match
             return false;
         }
     }
-    *key = pid;
+    *key = pid;  // 0 when the prefix stopped before both
     return true;
 }
 
@@ -133,7 +134,7 @@ bool take_prefixed_fields(char *line, const prefix_match &match, struct timeval 
     const line_prefix &prefix = state.setup.prefix;
     if (!convert_time(prefix, line, match.time, time)) return false;
     uint64_t key;
-    if (!session_key(prefix, line, match, &key)) return false;
+    if (!session_key(line, match, &key)) return false;
     user[0] = '\0';
     database[0] = '\0';
     if (match.user.present &&
