@@ -182,17 +182,22 @@ size_t run_of(const line_view &line, size_t at, bool (*accept)(char), size_t mos
 }
 
 // "nnnn-nn-nn nn:nn:nn" (and ".nnn" with milliseconds), then " ZONE".
+// Runs on every line: the positions are checked without a template.
 size_t stamp_length(const line_view &line, size_t at, bool milliseconds) {
-    const char *form = milliseconds ? "nnnn-nn-nn nn:nn:nn.nnn" : "nnnn-nn-nn nn:nn:nn";
-    size_t i = 0;
-    for (; form[i] != '\0'; ++i) {
-        char c = line.at(at + i);
-        if (form[i] == 'n' ? !is_digit(c) : c != form[i]) return no_match;
-    }
-    if (line.at(at + i) != ' ') return no_match;
-    size_t zone = run_of(line, at + i + 1, is_zone_char, max_zone_length + 1);
+    size_t length = milliseconds ? 23 : 19;
+    if (at + length + 2 > line.length) return no_match;
+    const char *t = line.text + at;
+    static constexpr size_t digit_at[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    for (size_t i : digit_at)
+        if (!is_digit(t[i])) return no_match;
+    if (t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':' || t[16] != ':')
+        return no_match;
+    if (milliseconds && (t[19] != '.' || !is_digit(t[20]) || !is_digit(t[21]) || !is_digit(t[22])))
+        return no_match;
+    if (t[length] != ' ') return no_match;
+    size_t zone = run_of(line, at + length + 1, is_zone_char, max_zone_length + 1);
     if (zone == 0 || zone > max_zone_length) return no_match;
-    return i + 1 + zone;
+    return length + 1 + zone;
 }
 
 // Two runs of 1 to 8 lower-case hexadecimal digits joined by ".".
@@ -316,14 +321,15 @@ bool matcher::variable_part(int index, size_t at) {
     const prefix_part &next = prefix.parts[index + 1];
     const char *literal = prefix.literal_text + next.literal_start;
     size_t search = at + width_of(part);
-    while (search + next.literal_length <= line.length) {
+    // The prefix stands on the first physical line.
+    for (; search + next.literal_length <= line.length; ++search) {
+        char c = line.text[search];
+        if (c == '\n') return false;
+        if (c != literal[0] ||
+            memcmp(line.text + search + 1, literal + 1, next.literal_length - 1) != 0)
+            continue;
         if (--budget < 0) return false;
-        auto found = static_cast<const char *>(
-            memmem(line.text + search, line.length - search, literal, next.literal_length));
-        if (found == nullptr) return false;
-        size_t end = static_cast<size_t>(found - line.text);
-        // The prefix stands on the first physical line.
-        if (memchr(line.text + at, '\n', end - at) != nullptr) return false;
+        size_t end = search;
         if (parts_from(index + 1, end)) {
             size_t start = at;
             if (part.padding != 0) {
@@ -333,7 +339,6 @@ bool matcher::variable_part(int index, size_t at) {
             record(part.escape, start, end - start);
             return true;
         }
-        search = end + 1;
     }
     return false;
 }
@@ -345,10 +350,10 @@ bool matcher::parts_from(int index, size_t at) {
     const prefix_part &part = prefix.parts[index];
     switch (part.escape) {
     case prefix_escape::literal: {
-        if (at + part.literal_length > line.length ||
-            memcmp(line.text + at, prefix.literal_text + part.literal_start,
-                   part.literal_length) != 0)
-            return false;
+        if (at + part.literal_length > line.length) return false;
+        const char *literal = prefix.literal_text + part.literal_start;
+        for (size_t i = 0; i < part.literal_length; ++i)
+            if (line.text[at + i] != literal[i]) return false;
         return parts_from(index + 1, at + part.literal_length);
     }
     case prefix_escape::session_only:
