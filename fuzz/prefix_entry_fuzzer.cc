@@ -14,6 +14,7 @@ const char *const prefixes[] = {
     "%m %-7p|%10u|%-8d|%c ",
     "%m [%p] %q[%c] ",
     "%t %p %% ",
+    "%t %q%m [%c] %u ",
 };
 constexpr size_t prefix_count = sizeof prefixes / sizeof prefixes[0];
 

@@ -116,6 +116,16 @@ bool has_escape(const line_prefix &prefix, prefix_escape escape) {
     return false;
 }
 
+// Processes without a session write nothing after a %q, so only a time
+// before it is on every line.
+bool has_escape_before_stop(const line_prefix &prefix, prefix_escape escape) {
+    for (int i = 0; i < prefix.part_count; ++i) {
+        if (prefix.parts[i].escape == prefix_escape::session_only) return false;
+        if (prefix.parts[i].escape == escape) return true;
+    }
+    return false;
+}
+
 // A variable field is told from what follows by the literal text after it.
 bool check_variable_fields(const char *text, const line_prefix &prefix) {
     for (int i = 0; i < prefix.part_count; ++i) {
@@ -133,13 +143,14 @@ bool choose_fields(const char *text, line_prefix &prefix) {
     const prefix_escape by_preference[] = {prefix_escape::time_ms, prefix_escape::time_epoch,
                                            prefix_escape::time_s};
     for (prefix_escape escape : by_preference) {
-        if (has_escape(prefix, escape)) {
+        if (has_escape_before_stop(prefix, escape)) {
             prefix.time_escape = escape;
             break;
         }
     }
     if (prefix.time_escape == prefix_escape::literal) {
-        print_error("Error in log_line_prefix \"%s\": no time stamp (%%m, %%t or %%n)\n", text);
+        print_error("Error in log_line_prefix \"%s\": no time stamp (%%m, %%t or %%n)%s\n", text,
+                    has_escape(prefix, prefix_escape::session_only) ? " before %q" : "");
         return false;
     }
     prefix.has_session_id = has_escape(prefix, prefix_escape::session_id);

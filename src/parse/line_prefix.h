@@ -52,7 +52,7 @@ struct line_prefix {
     prefix_part parts[max_line_prefix_length];
     int part_count = 0;
     // The time escape the entries' times come from (%m before %n before
-    // %t), and which fields the prefix carries.
+    // %t, of those before any %q), and which fields the prefix carries.
     prefix_escape time_escape = prefix_escape::literal;
     bool has_session_id = false;
     bool has_user = false;

@@ -89,6 +89,8 @@ TEST(CommandLine, ErrorsPrintTheMessageAndUsageAndExitOne) {
         {{"-P", "%m [%p] ", "-c"}, "Error: option -P cannot be used with -c\n"},
         {{"-P", "[%p] %u "}, "Error in log_line_prefix \"[%p] %u \": no time stamp"
                              " (%m, %t or %n)\n"},
+        {{"-P", "[%p] %q%m "}, "Error in log_line_prefix \"[%p] %q%m \": no time stamp"
+                               " (%m, %t or %n) before %q\n"},
         {{"-P", "%m %u@%d "}, "Error in log_line_prefix \"%m %u@%d \": no session id or"
                               " process id (%c or %p)\n"},
         {{"-P", "%m [%p] %y "}, "Error in log_line_prefix \"%m [%p] %y \": unknown escape"
