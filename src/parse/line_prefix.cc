@@ -186,7 +186,9 @@ struct line_view {
     char at(size_t i) const { return i < length ? text[i] : '\0'; }
 };
 
-size_t run_of(const line_view &line, size_t at, bool (*accept)(char), size_t most = no_match) {
+// The predicate is a template argument so that the loop inlines it.
+template <bool (*accept)(char)>
+size_t run_of(const line_view &line, size_t at, size_t most = no_match) {
     size_t end = at;
     while (end - at < most && end < line.length && accept(line.text[end])) ++end;
     return end - at;
@@ -206,32 +208,32 @@ size_t stamp_length(const line_view &line, size_t at, bool milliseconds) {
     if (milliseconds && (t[19] != '.' || !is_digit(t[20]) || !is_digit(t[21]) || !is_digit(t[22])))
         return no_match;
     if (t[length] != ' ') return no_match;
-    size_t zone = run_of(line, at + length + 1, is_zone_char, max_zone_length + 1);
+    size_t zone = run_of<is_zone_char>(line, at + length + 1, max_zone_length + 1);
     if (zone == 0 || zone > max_zone_length) return no_match;
     return length + 1 + zone;
 }
 
 // Two runs of 1 to 8 lower-case hexadecimal digits joined by ".".
 size_t session_id_length(const line_view &line, size_t at) {
-    size_t high = run_of(line, at, is_lower_hex, 9);
+    size_t high = run_of<is_lower_hex>(line, at, 9);
     if (high == 0 || high > 8 || line.at(at + high) != '.') return no_match;
-    size_t low = run_of(line, at + high + 1, is_lower_hex, 9);
+    size_t low = run_of<is_lower_hex>(line, at + high + 1, 9);
     if (low == 0 || low > 8) return no_match;
     return high + 1 + low;
 }
 
 size_t epoch_length(const line_view &line, size_t at) {
-    size_t seconds = run_of(line, at, is_digit);
+    size_t seconds = run_of<is_digit>(line, at);
     if (seconds == 0 || line.at(at + seconds) != '.') return no_match;
-    if (run_of(line, at + seconds + 1, is_digit) != 3) return no_match;
+    if (run_of<is_digit>(line, at + seconds + 1) != 3) return no_match;
     return seconds + 4;
 }
 
 size_t vxid_length(const line_view &line, size_t at) {
-    size_t backend = run_of(line, at, is_digit);
+    size_t backend = run_of<is_digit>(line, at);
     if (backend == 0) return 0;  // a process without a virtual transaction
     if (line.at(at + backend) != '/') return no_match;
-    size_t local = run_of(line, at + backend + 1, is_digit);
+    size_t local = run_of<is_digit>(line, at + backend + 1);
     return local == 0 ? no_match : backend + 1 + local;
 }
 
@@ -248,16 +250,16 @@ size_t fixed_length(prefix_escape escape, const line_view &line, size_t at) {
     case prefix_escape::process_id:
     case prefix_escape::line_count:
     case prefix_escape::xid: {
-        size_t digits = run_of(line, at, is_digit);
+        size_t digits = run_of<is_digit>(line, at);
         return digits == 0 ? no_match : digits;
     }
-    case prefix_escape::leader_id: return run_of(line, at, is_digit);
+    case prefix_escape::leader_id: return run_of<is_digit>(line, at);
     case prefix_escape::sqlstate:
-        return run_of(line, at, is_sqlstate_char, 5) == 5 ? 5 : no_match;
+        return run_of<is_sqlstate_char>(line, at, 5) == 5 ? 5 : no_match;
     case prefix_escape::vxid: return vxid_length(line, at);
     case prefix_escape::query_id: {
         size_t sign = line.at(at) == '-' ? 1 : 0;
-        size_t digits = run_of(line, at + sign, is_digit);
+        size_t digits = run_of<is_digit>(line, at + sign);
         return digits == 0 ? no_match : sign + digits;
     }
     default: return no_match;
