@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 #include "entry_fields.h"
 #include "log_reader.h"
@@ -126,10 +125,21 @@ void move_to_start(char *line, size_t length, const char *text) {
 // "%m|%u|%d|%c|", cut at its separators, and the server's own (-P), matched
 // part by part.  Each says where a line's prefix ends, where it lies in the
 // window, and reads an entry's fields.
+enum class screened { entry, before_window, after_window, error };
+
 struct default_prefix {
     using layout = line_layout;
 
     static layout &held_back(errlog_parser &parser) { return parser.held_back_layout; }
+
+    // A line where an entry begins.  The window is applied to its first 23
+    // bytes before anything else, so lines outside it cannot cause errors.
+    static screened screen(const char *line, size_t length, layout &found) {
+        if (line_before_window(line)) return screened::before_window;
+        if (line_after_window(line)) return screened::after_window;
+        found = find_separators(line, length);
+        return screened::entry;
+    }
 
     static bool after_window(const char *line, const layout &) { return line_after_window(line); }
 
@@ -165,6 +175,17 @@ struct server_prefix {
     using layout = prefix_match;
 
     static layout &held_back(errlog_parser &parser) { return parser.held_back_match; }
+
+    // The window needs the time the prefix carries, so the line must match.
+    static screened screen(const char *line, size_t length, layout &found) {
+        if (!match_prefixed_line(line, length, &found)) return screened::error;
+        switch (prefixed_window_place(line, found)) {
+        case window_place::before: return screened::before_window;
+        case window_place::after: return screened::after_window;
+        case window_place::inside: break;
+        }
+        return screened::entry;
+    }
 
     static const char *rest_after_prefix(const char *line, size_t length, layout &found) {
         if (!match_prefixed_line(line, length, &found)) return nullptr;
@@ -203,18 +224,10 @@ search find_entry_line(parse_state &state, owned_line &line, typename prefix::la
             skip_empty_line();
             continue;
         }
-        if constexpr (std::is_same_v<prefix, default_prefix>) {
-            // The window is applied to the first 23 bytes before anything
-            // else, so lines outside it cannot cause errors.
-            if (line_before_window(line.get())) continue;
-            if (line_after_window(line.get())) return search::end;
-            layout = find_separators(line.get(), length);
-        } else {
-            if (!match_prefixed_line(line.get(), length, &layout)) return search::error;
-            window_place place = prefixed_window_place(line.get(), layout);
-            if (place == window_place::before) continue;
-            if (place == window_place::after) return search::end;
-        }
+        screened outcome = prefix::screen(line.get(), length, layout);
+        if (outcome == screened::error) return search::error;
+        if (outcome == screened::before_window) continue;
+        if (outcome == screened::after_window) return search::end;
         state.entry_line = state.reader.returned_line_start;
         return search::found;
     }
