@@ -101,6 +101,18 @@ parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
 parse_case "jsonlog (${json_mb} MB)" "$work/big.json"
 
+# -P: the same log read by its prefix given explicitly, and rewritten to a
+# prefix whose names are found by the literal text after them.
+best_of_three "$quillrun" -f -o /dev/null "$work/big.log"
+default_elapsed=$elapsed
+row "quillrun -f stderr log (reference)" "$default_elapsed" "100%" "$rss"
+best_of_three "$quillrun" -f -o /dev/null -P '%m|%u|%d|%c|' "$work/big.log"
+row "quillrun -f -P '%m|%u|%d|%c|' stderr log" "$elapsed" "$(ratio "$default_elapsed" "$elapsed")%" "$rss"
+sed -E '/^[0-9]/s/^([^|]+)\|([^|]*)\|([^|]*)\|([^|]*)\|/\1 [\4] \2@\3 /' "$work/big.log" >"$work/big-p.log"
+best_of_three "$quillrun" -f -o /dev/null -P '%m [%c] %q%u@%d ' "$work/big-p.log"
+row "quillrun -f -P '%m [%c] %q%u@%d ' same log" "$elapsed" "$(ratio "$default_elapsed" "$elapsed")%" "$rss"
+rm -f "$work/big-p.log"
+
 "$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))
 best_of_three cat "$work/big.qr"

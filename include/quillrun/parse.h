@@ -15,6 +15,13 @@ int parse_provider_init(const char *infile, int csv, const char *begin_timestamp
 replay_item *parse_provider();
 void parse_provider_finish();
 
+// Stderr logs are read by the server's log_line_prefix (-P) instead of
+// "%m|%u|%d|%c|".  Both print the error for a prefix that cannot be read
+// by and return false; the first only checks, the second (called before
+// parse_provider_init) makes the parse use the prefix.
+bool check_log_line_prefix(const char *prefix);
+bool parse_set_log_line_prefix(const char *prefix);
+
 // Converts a log time stamp ("YYYY-MM-DD HH:MM:SS.mmm", anything after the
 // 23rd character ignored) into seconds since 2000-01-01 00:00:00 local time
 // and microseconds.  Returns null on success, otherwise an error text that

@@ -17,7 +17,7 @@ namespace {
 const char version[] = "1.5.0";
 // The leading "+" keeps glibc from permuting arguments: scanning stops at
 // the first word that is not an option, as POSIX requires.
-const char option_string[] = "+vfro:h:p:W:s:E:d:cb:e:qjnX:D:U:R:";
+const char option_string[] = "+vfro:h:p:W:s:E:d:cb:e:qjnX:D:U:R:P:";
 
 struct scan_state {
     run_options *options;
@@ -207,6 +207,11 @@ option_outcome take_option(int letter, char *argument, scan_state &state) {
             state.parse_option_given = true;
             return option_ok;
         }
+        case 'P':
+            if (!check_log_line_prefix(argument)) return option_error_with_usage;
+            options.line_prefix = argument;
+            state.parse_option_given = true;
+            return option_ok;
         case 'q': backslash_quote = 1; return option_ok;
         case 'j': skip_idle = 1; break;
         case 'n': options.dry_run = 1; break;
@@ -235,6 +240,11 @@ bool check_combinations(const scan_state &state) {
     }
     if (options.read_file && state.parse_option_given) {
         print_error("Error: cannot specify parse option with -r\n");
+        return false;
+    }
+    // A CSV log carries its fields in columns of its own.
+    if (options.line_prefix != nullptr && options.csv) {
+        print_error("Error: option -P cannot be used with -c\n");
         return false;
     }
     if (options.outfile != nullptr && !options.write_file) {
@@ -271,6 +281,7 @@ void usage(FILE *stream) {
             "   -q             ( \\' in string literal is a single quote)\n\n"
             "   -D <database>  (database name to use as filter for parsing logfile)\n"
             "   -U <username>  (username to use as filter for parsing logfile)\n"
+            "   -P <prefix>    (log_line_prefix of a stderr logfile)\n"
             "Replay options:\n"
             "   -h <hostname>\n"
             "   -p <port>\n"

@@ -87,6 +87,9 @@ run_outcome pump_items(const pipeline_operations &operations) {
 
 run_outcome run_until_complete(const pipeline_operations &operations,
                                const run_options &options) {
+    if (options.line_prefix != nullptr && !options.read_file &&
+        !parse_set_log_line_prefix(options.line_prefix))
+        return run_outcome::failure;
     if (operations.provider_init(options.infile, options.csv, options.begin_timestamp,
                                  options.end_timestamp, options.database_filter,
                                  options.username_filter) == 0 ||

@@ -33,6 +33,7 @@ struct run_options {
     const char *database_filter = nullptr;
     const char *username_filter = nullptr;
     const char *report_file = nullptr;  // -R
+    const char *line_prefix = nullptr;  // -P, checked
 };
 
 // The operations for the form the options select.

@@ -31,7 +31,8 @@ bool copy_user_name(const char *field, size_t length, char *user) {
                     max_name_length);
         return false;
     }
-    memcpy(user, field, length + 1);
+    memcpy(user, field, length);
+    user[length] = '\0';
     return true;
 }
 
@@ -41,7 +42,8 @@ bool copy_database_name(const char *field, size_t length, char *database) {
                     log_line_number(), max_name_length);
         return false;
     }
-    memcpy(database, field, length + 1);
+    memcpy(database, field, length);
+    database[length] = '\0';
     return true;
 }
 

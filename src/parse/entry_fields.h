@@ -12,7 +12,8 @@
 bool line_before_window(const char *line);
 bool line_after_window(const char *line);
 
-// Copy a name field of `length` bytes into the caller's buffer of
+// Copy a name field of `length` bytes (not necessarily followed by a NUL)
+// into the caller's buffer of
 // max_name_length + 1 bytes; false, with the error printed, when the field
 // is too long.
 bool copy_user_name(const char *field, size_t length, char *user);

@@ -1,5 +1,6 @@
 // The entry parser of the stderr log format: every entry begins with the
-// prefix "time|user|database|session id|", then "LEVEL:  message".  The line
+// prefix "time|user|database|session id|" (or the server's log_line_prefix
+// given with -P), then "LEVEL:  message".  The line
 // after an entry is read ahead to find the entry's DETAIL.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "line_prefix.h"
 #include "log_entry.h"
 
 constexpr int prefix_separators = 4;
@@ -26,6 +28,7 @@ struct errlog_parser {
     // found when it was looked at.
     char *held_back_line = nullptr;
     line_layout held_back_layout;
+    prefix_match held_back_match;  // with -P
     unsigned long held_back_line_start = 0;
     // Once a dump was seen, indented lines can no longer be told apart from
     // dump lines, so they are dropped for the rest of the log.

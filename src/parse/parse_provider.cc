@@ -314,11 +314,15 @@ replay_item *close_next_session(const provider_state &state) {
 // A jsonlog line is a JSON object, while a line of the other formats
 // begins with a time stamp (or, in a stderr log, with other programs'
 // output), never with a brace; so the first byte tells.  False after a
-// reported read error.
+// reported error: a read error, or a jsonlog log with -P.
 bool detect_log_format(parse_state &unit) {
     int first = peek_log_byte();
     if (first == -2) return false;
-    if (first == '{') {
+    if (first == '{' && unit.setup.prefix.active && unit.setup.prefix.text[0] != '{') {
+        print_error("Error: the log is in jsonlog format, option -P is for stderr logs only\n");
+        return false;
+    }
+    if (first == '{' && !unit.setup.prefix.active) {
         unit.setup.json_mode = 1;
         print_debug(2, "Found a jsonlog log%s\n", "");
     }

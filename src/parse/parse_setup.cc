@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "parse_state.h"
+#include "prefix_entry.h"
 #include "quillrun/messages.h"
 #include "quillrun/parse.h"
 
@@ -47,6 +48,23 @@ int parse_provider_init(const char *infile, int csv, const char *begin_timestamp
     tzset();
     state.timestamps.cache = minute_cache{};
     setup.log_time_base = compute_log_time_base();
+    if (setup.prefix.time_escape == prefix_escape::time_epoch) {
+        if (begin_timestamp != nullptr) setup.begin_epoch_ms = window_epoch_ms(begin_timestamp);
+        if (end_timestamp != nullptr) setup.end_epoch_ms = window_epoch_ms(end_timestamp);
+    }
     trace_leave("parse_provider_init");
     return result;
+}
+
+bool check_log_line_prefix(const char *prefix) {
+    static line_prefix scratch;  // too large for the stack
+    return compile_line_prefix(prefix, &scratch);
+}
+
+bool parse_set_log_line_prefix(const char *prefix) {
+    line_prefix &compiled = parse_unit_state().setup.prefix;
+    if (!compile_line_prefix(prefix, &compiled)) return false;
+    if (compiled.time_escape == prefix_escape::time_s)
+        print_error("Warning: log_line_prefix has only %%t: times are known to the second\n");
+    return true;
 }

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "line_prefix.h"
+
 struct parse_setup {
     int input_fd = 0;                         // 0 is standard input; -1 after a failed open
     int csv_mode = 0;                         // 1 for a CSV log
@@ -13,6 +15,12 @@ struct parse_setup {
     const char *database_filter = nullptr;    // -D list "\a\b\", or null
     const char *username_filter = nullptr;    // -U list, or null
     time_t log_time_base = 0;                 // 2000-01-01 00:00:00 local time, no DST
+    // The server's log_line_prefix (-P); inactive for "%m|%u|%d|%c|".
+    line_prefix prefix;
+    // The window in milliseconds since the epoch, for a prefix whose time
+    // is %n.
+    long long begin_epoch_ms = 0;
+    long long end_epoch_ms = 0;
 };
 
 // The formats of a server log, numbered as the entry parsers of the

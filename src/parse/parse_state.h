@@ -11,6 +11,7 @@
 #include "parse_provider.h"
 #include "parse_setup.h"
 #include "parse_statistics.h"
+#include "prefix_sessions.h"
 #include "session_tracking.h"
 #include "timestamp.h"
 
@@ -18,6 +19,7 @@ struct parse_state {
     parse_setup setup;
     line_reader reader;
     errlog_parser errlog;
+    process_sessions prefix_sessions;
     csvlog_parser csvlog;
     jsonlog_parser jsonlog;
     timestamp_conversion timestamps;

@@ -65,6 +65,16 @@ TEST(BadLog, EndsWithAClearMessageAndStatusOne) {
         {"jsonlog line without a session id", {"-c"},
          json_connect + "{\"timestamp\":\"2026-01-01 10:00:01.000 UTC\",\"error_severity\":\"LOG\"}\n",
          "Error parsing line 2: no \"session_id\" in the JSON object\n"},
+        // -P: the server's prefix is not the one the log was written with,
+        // the log is not a stderr log, a line after a good one does not match.
+        {"a log of the default prefix read by another", {"-P", "%m [%p] "}, connect,
+         "Error parsing line 1: line does not match log_line_prefix \"%m [%p] \"\n"},
+        {"jsonlog read by a prefix", {"-P", "%m [%p] "}, json_connect,
+         "Error: the log is in jsonlog format, option -P is for stderr logs only\n"},
+        {"foreign line after an entry", {"-P", "%m [%p] %u@%d "},
+         "2026-01-01 10:00:00.000 UTC [10] alice@shop LOG:  statement: SELECT 1\n"
+         "FATAL: could not open file\n",
+         "Error parsing line 2: line does not match log_line_prefix \"%m [%p] %u@%d \"\n"},
         {"more bind values than an execution can hold", {}, giant_bind_list(65535),
          "Error: more than 65534 bind arguments in line 2\n"},
     };

@@ -39,7 +39,12 @@ TEST(CommandLine, UsageTextIsExact) {
                                "   -d <level>     (level between 1 and 3)\n"
                                "   -v             (prints version and exits)\n"))
         << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 37);
+    EXPECT_NE(text.find("   -U <username>  (username to use as filter for parsing logfile)\n"
+                        "   -P <prefix>    (log_line_prefix of a stderr logfile)\n"
+                        "Replay options:\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 38);
 }
 
 // Rejected command lines: the message, then the usage text, on standard error.
@@ -80,6 +85,22 @@ TEST(CommandLine, ErrorsPrintTheMessageAndUsageAndExitOne) {
         {{"-R"}, "Error: unknown option -R\n"},
         {{"-r", "-c"}, "Error: cannot specify parse option with -r\n"},
         {{"-r", "-D", "db"}, "Error: cannot specify parse option with -r\n"},
+        {{"-r", "-P", "%m [%p] "}, "Error: cannot specify parse option with -r\n"},
+        {{"-P", "%m [%p] ", "-c"}, "Error: option -P cannot be used with -c\n"},
+        {{"-P", "[%p] %u "}, "Error in log_line_prefix \"[%p] %u \": no time stamp"
+                             " (%m, %t or %n)\n"},
+        {{"-P", "[%p] %q%m "}, "Error in log_line_prefix \"[%p] %q%m \": no time stamp"
+                               " (%m, %t or %n) before %q\n"},
+        {{"-P", "%m %u@%d "}, "Error in log_line_prefix \"%m %u@%d \": no session id or"
+                              " process id (%c or %p)\n"},
+        {{"-P", "%m [%p] %y "}, "Error in log_line_prefix \"%m [%p] %y \": unknown escape"
+                                " \"%y\"\n"},
+        {{"-P", "%m [%p] %-1"}, "Error in log_line_prefix \"%m [%p] %-1\": incomplete escape"
+                                " at the end\n"},
+        {{"-P", "%m [%p] %u"}, "Error in log_line_prefix \"%m [%p] %u\": %u must be followed"
+                               " by literal text\n"},
+        {{"-P", "%m [%p] %a%u "}, "Error in log_line_prefix \"%m [%p] %a%u \": %a must be"
+                                  " followed by literal text\n"},
         {{"-o", "out.bin"}, "Error: option -o is only allowed with -f\n"},
         {{"a.log", "b.log"}, "More than one argument given\n"},
         {{"a.log", "-n"}, "More than one argument given\n"},

@@ -13,12 +13,13 @@
 #include "support/capture.h"
 #include "quillrun/parse.h"
 
-test_log::test_log(const std::string &text, int format, const char *begin, const char *end) {
+test_log::test_log(const std::string &text, int format, const char *begin, const char *end,
+                   const char *prefix) {
     int fd = memfd_create("test_log", MFD_CLOEXEC);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         lseek(fd, 0, SEEK_SET) != 0)
         ADD_FAILURE() << "cannot prepare the memory file";
-    start(fd, format, begin, end);
+    start(fd, format, begin, end, prefix);
 }
 
 test_log test_log::piped(const std::string &text, int format, size_t piece) {
@@ -39,8 +40,11 @@ test_log test_log::piped(const std::string &text, int format, size_t piece) {
     return log;
 }
 
-void test_log::start(int fd, int format, const char *begin, const char *end) {
+void test_log::start(int fd, int format, const char *begin, const char *end,
+                     const char *prefix) {
     reset_parse_state();
+    if (prefix != nullptr && !parse_set_log_line_prefix(prefix))
+        ADD_FAILURE() << "prefix refused: " << prefix;
     parse_provider_init(nullptr, format == csv_format, begin, end, nullptr, nullptr);
     parse_unit_state().setup.input_fd = fd;
     parse_unit_state().setup.json_mode = format == json_format;
@@ -132,7 +136,7 @@ parsed_entry entry(long seconds, long milliseconds, const char *user, const char
 void check_entry_cases(const std::vector<entry_case> &cases, int format) {
     for (const auto &c : cases) {
         for (size_t read_size : {1, 0}) {
-            test_log log(c.log, format, c.begin, c.end);
+            test_log log(c.log, format, c.begin, c.end, c.prefix);
             set_log_read_size(read_size);
             stream_capture err(stderr);
             parse_run run = parse_all_entries(format);

@@ -16,9 +16,10 @@ class test_log {
 public:
     // The whole text in a memory file, read in the format (a log_format:
     // 0 stderr, 1 CSV, 2 jsonlog).  Reading starts afresh: line count,
-    // read-ahead and parser state are forgotten, the window is set.
+    // read-ahead and parser state are forgotten, the window is set, and a
+    // stderr log is read by the log_line_prefix `prefix` when it is given.
     test_log(const std::string &text, int format, const char *begin = nullptr,
-             const char *end = nullptr);
+             const char *end = nullptr, const char *prefix = nullptr);
     // The text written into a pipe by another thread, `piece` bytes per write.
     static test_log piped(const std::string &text, int format, size_t piece);
     ~test_log();
@@ -28,7 +29,8 @@ public:
 
 private:
     test_log() = default;
-    void start(int fd, int format, const char *begin, const char *end);
+    void start(int fd, int format, const char *begin, const char *end,
+               const char *prefix = nullptr);
     int fd_ = -1;
     std::thread writer_;
 };
@@ -79,6 +81,7 @@ struct entry_case {
     std::string messages;
     const char *begin = nullptr;
     const char *end = nullptr;
+    const char *prefix = nullptr;  // -P
 };
 
 // Parses each case twice, in whole blocks and one byte per read, and checks
