@@ -344,7 +344,7 @@ void give_duration(const log_entry &entry, int64_t duration_us) {
         print_debug(2, "No statement held for the duration, skipped log entry%s\n", "");
         return;
     }
-    replay_set_recorded_duration(session->awaiting_duration, duration_us);
+    *session->awaiting_duration = duration_us;
     session->awaiting_duration = nullptr;
 }
 
@@ -478,25 +478,28 @@ bool hold_entry_items(parse_state &unit, replay_item *first) {
         replay_type type = replay_get_type(item);
         bool awaits = !late && state.entry_awaits_duration && state.entry_session != nullptr &&
                       (type == pg_execute || type == pg_exec_prepared);
-        if (!hold_item(state.window, item, key, awaits)) {
+        held_record *record = hold_item(state.window, item, key, awaits);
+        if (record == nullptr) {
             for (size_t j = i + 1; j < 3; ++j)
                 if (items[j] != nullptr) replay_free(items[j]);
             return false;
         }
-        if (awaits) state.entry_session->awaiting_duration = item;
+        if (awaits) state.entry_session->awaiting_duration = &record->recorded_duration;
     }
     return true;
 }
 
+// Null after a reported allocation failure.
 replay_item *hand_on_earliest(provider_state &state) {
-    held_item held = release_earliest(state.window);
-    if (held.awaiting_duration) {
-        connection_entry *session = find_connection(replay_get_session_id(held.item));
-        if (session != nullptr && session->awaiting_duration == held.item)
+    const held_item &earliest = earliest_held(state.window);
+    if (earliest.key_us > state.last_handed_us) state.last_handed_us = earliest.key_us;
+    if (earliest.awaiting_duration) {
+        held_record *record = earliest.record;
+        connection_entry *session = find_connection(record->session_id);
+        if (session != nullptr && session->awaiting_duration == &record->recorded_duration)
             session->awaiting_duration = nullptr;
     }
-    if (held.key_us > state.last_handed_us) state.last_handed_us = held.key_us;
-    return held.item;
+    return release_earliest(state.window);
 }
 
 // Items in the order in which their statements began; after the input

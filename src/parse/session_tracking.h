@@ -24,9 +24,10 @@ struct connection_entry {
     // duration entry is kept from falling before it, so that the session's
     // items stay in log order.
     struct timeval last_item_time = {0, 0};
-    // The statement item, still held by the provider, that a bare
-    // "duration: X ms" entry of this session would give its duration to.
-    replay_item *awaiting_duration = nullptr;
+    // The recorded duration of the statement item, still held by the
+    // provider, that a bare "duration: X ms" entry of this session would
+    // set.
+    int64_t *awaiting_duration = nullptr;
 };
 
 constexpr unsigned connection_buckets = 256;
