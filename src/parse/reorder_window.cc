@@ -34,7 +34,12 @@ size_t record_size(const replay_item *item) {
     return aligned(size);
 }
 
-held_chunk *new_chunk(size_t capacity) {
+held_chunk *new_chunk(reorder_window &window, size_t capacity) {
+    if (capacity == chunk_bytes && window.spare_count > 0) {
+        held_chunk *spare = window.spares[--window.spare_count];
+        *spare = {capacity, 0, 0};
+        return spare;
+    }
     size_t size = sizeof(held_chunk) + capacity;
     auto *chunk = static_cast<held_chunk *>(qr_malloc(size));
     if (chunk == nullptr) {
@@ -45,19 +50,26 @@ held_chunk *new_chunk(size_t capacity) {
     return chunk;
 }
 
+void retire_chunk(reorder_window &window, held_chunk *chunk) {
+    if (chunk->capacity == chunk_bytes && window.spare_count < reorder_spare_chunks)
+        window.spares[window.spare_count++] = chunk;
+    else
+        qr_free(chunk);
+}
+
 void drop_record(reorder_window &window, held_chunk *chunk) {
     if (--chunk->live != 0) return;
     if (chunk == window.chunk)
         chunk->used = 0;  // empty: start it again
     else
-        qr_free(chunk);
+        retire_chunk(window, chunk);
 }
 
 // Room for a record of this size; a record too large to share a chunk gets
 // one of its own.
 held_record *room_for(reorder_window &window, size_t size) {
     if (size > chunk_bytes / 4) {
-        held_chunk *own = new_chunk(size);
+        held_chunk *own = new_chunk(window, size);
         if (own == nullptr) return nullptr;
         own->used = size;
         ++own->live;
@@ -66,11 +78,11 @@ held_record *room_for(reorder_window &window, size_t size) {
         return record;
     }
     if (window.chunk == nullptr || window.chunk->capacity - window.chunk->used < size) {
-        held_chunk *fresh = new_chunk(chunk_bytes);
+        held_chunk *fresh = new_chunk(window, chunk_bytes);
         if (fresh == nullptr) return nullptr;
         held_chunk *old = window.chunk;
         window.chunk = fresh;
-        if (old != nullptr && old->live == 0) qr_free(old);
+        if (old != nullptr && old->live == 0) retire_chunk(window, old);
     }
     held_chunk *chunk = window.chunk;
     auto *record = reinterpret_cast<held_record *>(records_of(chunk) + chunk->used);
@@ -216,6 +228,7 @@ void release_window(reorder_window &window) {
     for (size_t i = window.first; i < window.last; ++i)
         drop_record(window, window.slots[i].record->chunk);
     qr_free(window.chunk);
+    for (size_t i = 0; i < window.spare_count; ++i) qr_free(window.spares[i]);
     qr_free(window.slots);
     qr_free(window.values);
     window = reorder_window{};

@@ -40,8 +40,14 @@ struct held_item {
     bool awaiting_duration;
 };
 
+// Emptied chunks kept for the next ones: chunks come straight from the
+// system, and fresh pages cost a fault each.
+constexpr size_t reorder_spare_chunks = 4;
+
 struct reorder_window {
     held_chunk *chunk = nullptr;  // where new records go
+    held_chunk *spares[reorder_spare_chunks] = {};  // emptied chunks for reuse
+    size_t spare_count = 0;
     const char **values = nullptr;  // for remaking execution items
     size_t values_capacity = 0;
     held_item *slots = nullptr;  // qr_* allocated; the items are slots[first..last)
