@@ -265,7 +265,8 @@ bool queue_event(parse_state &unit, const log_entry &entry, const entry_kind &ki
     if (timed && timercmp(&time, &session->last_item_time, <)) time = session->last_item_time;
     session->last_item_time = time;
     state.entry_session = session;
-    state.entry_awaits_duration = !timed && (kind.type == pg_execute || kind.type == pg_exec_prepared);
+    state.entry_awaits_duration =
+        !timed && (kind.type == pg_execute || kind.type == pg_exec_prepared);
     if (connect != nullptr && kind.type != pg_connect)
         print_debug(2, "Automatically generated connection%s\n", "");
     if (connect == nullptr && kind.type == pg_connect) {

@@ -40,7 +40,9 @@ struct entry {
     const char *seconds, *session, *level, *message, *detail = "";
 };
 
-std::string time_of(const entry &e) { return std::string("2000-01-01 00:00:") + e.seconds + " UTC"; }
+std::string time_of(const entry &e) {
+    return std::string("2000-01-01 00:00:") + e.seconds + " UTC";
+}
 
 std::string stderr_log(const std::vector<entry> &entries) {
     std::string log;
