@@ -466,10 +466,11 @@ bool hold_entry_items(parse_state &unit, replay_item *first) {
         bool late = key < state.last_handed_us;
         if (late) {
             if (!state.warned_late) {
-                print_error("Warning: the statement in line %lu ran longer than the reordering "
-                            "window of %d seconds and is replayed after statements that began "
-                            "later\n",
-                            unit.entry_line, static_cast<int>(reorder_window_us / 1000000));
+                print_error("Warning: the statement in line %lu is replayed after statements "
+                            "that began later: it ran longer than the reordering window of %d "
+                            "seconds, or the window was full (%d MB)\n",
+                            unit.entry_line, static_cast<int>(reorder_window_us / 1000000),
+                            static_cast<int>(reorder_window_bytes >> 20));
                 state.warned_late = true;
             }
             // It goes next, as it is; the items of its session after it

@@ -206,8 +206,32 @@ TEST_F(DurationEntries, AStatementLongerThanTheWindowIsHandedOnLateWithOneWarnin
     ASSERT_FALSE(got.failed) << got.messages;
     EXPECT_EQ(got.texts(), expected);
     EXPECT_EQ(got.messages,
-              "Warning: the statement in line 6 ran longer than the reordering window of 10 "
-              "seconds and is replayed after statements that began later\n");
+              "Warning: the statement in line 6 is replayed after statements that began later: "
+              "it ran longer than the reordering window of 10 seconds, or the window was full "
+              "(64 MB)\n");
+}
+
+// Past its bound in bytes the window hands on its earliest items before
+// their time is up: a statement that began before them then follows late.
+TEST_F(DurationEntries, AFullWindowHandsOnItsEarliestItemsEarly) {
+    const std::string big = "SELECT '" + std::string(1 << 20, 'x') + "'";
+    std::vector<std::string> messages;
+    for (int i = 0; i < 70; ++i) messages.push_back("duration: 0.100 ms  statement: " + big);
+    std::vector<entry> log = {
+        {"05.000", "a.1", "LOG", "connection authorized: user=alice database=shop"},
+        {"05.000", "b.2", "LOG", "connection authorized: user=alice database=shop"}};
+    for (const std::string &message : messages)
+        log.push_back({"06.000", "b.2", "LOG", message.c_str()});
+    // Began at 5.500, within the time window of everything above.
+    log.push_back({"07.000", "a.1", "LOG", "duration: 1500.000 ms  statement: SELECT 1"});
+    parse_result got = parse_log_text(stderr_log(log));
+    ASSERT_FALSE(got.failed) << got.messages;
+    ASSERT_EQ(got.items.size(), 2u + 70u + 1u + 2u);
+    EXPECT_EQ(got.items[72].text(), "execute 0xa00000001 5.500000 SELECT 1");
+    EXPECT_EQ(got.messages,
+              "Warning: the statement in line 73 is replayed after statements that began later: "
+              "it ran longer than the reordering window of 10 seconds, or the window was full "
+              "(64 MB)\n");
 }
 
 TEST_F(DurationEntries, DamagedDurationEntriesAreErrorsNamingTheLine) {
