@@ -101,6 +101,7 @@ parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
 parse_case "jsonlog (${json_mb} MB)" "$work/big.json"
 
+<<<<<<< HEAD
 # -P: the same log read by its prefix given explicitly, and rewritten to a
 # prefix whose names are found by the literal text after them.
 best_of_three "$quillrun" -f -o /dev/null "$work/big.log"
@@ -112,6 +113,44 @@ sed -E '/^[0-9]/s/^([^|]+)\|([^|]*)\|([^|]*)\|([^|]*)\|/\1 [\4] \2@\3 /' "$work/
 best_of_three "$quillrun" -f -o /dev/null -P '%m [%c] %q%u@%d ' "$work/big-p.log"
 row "quillrun -f -P '%m [%c] %q%u@%d ' same log" "$elapsed" "$(ratio "$default_elapsed" "$elapsed")%" "$rss"
 rm -f "$work/big-p.log"
+=======
+# One pgbench workload recorded twice, with log_statement = 'all' and with
+# log_min_duration_statement = 0 alone, and parsed in dry runs.  For the
+# same statements the duration log is about twice as large (parse and bind
+# steps have entries of their own), so the rate per MB is shown as well.
+echo "Recording a workload with duration entries..." >&2
+record_fixed() {  # DIR SETTING...
+    local dir=$1; shift
+    start_server "$dir" --record "$@"
+    PGHOST=$dir PGOPTIONS='-c log_statement=none -c log_min_duration_statement=-1' \
+        "$pgbench" -i -q -s 2 >/dev/null 2>&1
+    for mode in simple extended prepared; do
+        PGHOST=$dir "$pgbench" -n -c 8 -j 2 -t 3000 -M "$mode" >/dev/null 2>&1
+    done
+    sleep 1
+    scripts/pgserver.sh stop "$dir"
+}
+record_fixed "$work/stmt" "log_statement = 'all'"
+record_fixed "$work/dur" "log_statement = 'none'" "log_min_duration_statement = 0"
+duration_case() {  # LABEL FILE_NAME ARGS...
+    local label=$1 name=$2; shift 2
+    local stmt_file=$work/stmt/log/$name dur_file=$work/dur/log/$name
+    local stmt_bytes dur_bytes stmt_elapsed
+    stmt_bytes=$(stat -c %s "$stmt_file")
+    dur_bytes=$(stat -c %s "$dur_file")
+    best_of_three "$quillrun" -n "$@" "$stmt_file"
+    stmt_elapsed=$elapsed
+    row "quillrun -n $label, log_statement ($((stmt_bytes / 1048576)) MB)" "$elapsed" "100%" "$rss"
+    best_of_three "$quillrun" -n "$@" "$dur_file"
+    row "  ... same workload, durations ($((dur_bytes / 1048576)) MB)" "$elapsed" \
+        "$(ratio "$stmt_elapsed" "$elapsed")%" "$rss"
+    row "  ... durations, rate per MB" "-" \
+        "$(ratio "($dur_bytes * $stmt_elapsed)" "($stmt_bytes * $elapsed)")%" "-"
+}
+duration_case "stderr log" postgresql
+duration_case "CSV log" postgresql.csv -c
+duration_case "jsonlog" postgresql.json
+>>>>>>> durations
 
 "$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))

@@ -15,6 +15,7 @@ void reset_parse_state() {
     release_errlog_parser(the_state.errlog);
     release_connections(the_state.connection_hash);
     release_process_sessions(the_state.prefix_sessions);
+    release_window(the_state.provider.window);
     // The state holds a read block and non-copyable members: rebuild it in
     // place rather than assigning a temporary of that size.
     the_state.~parse_state();

@@ -15,12 +15,6 @@ connection_entry *&bucket_of(uint64_t session_id) {
     return parse_unit_state().connection_hash.buckets[session_id % connection_buckets];
 }
 
-connection_entry *find_connection(uint64_t session_id) {
-    for (connection_entry *e = bucket_of(session_id); e != nullptr; e = e->next)
-        if (e->session_id == session_id) return e;
-    return nullptr;
-}
-
 // FNV-1a.
 uint32_t hash_name(const char *name) {
     uint32_t hash = 2166136261u;
@@ -65,6 +59,12 @@ void release_connection(connection_entry *entry) {
 
 }  // namespace
 
+connection_entry *find_connection(uint64_t session_id) {
+    for (connection_entry *e = bucket_of(session_id); e != nullptr; e = e->next)
+        if (e->session_id == session_id) return e;
+    return nullptr;
+}
+
 bool add_connection(const struct timeval *time, uint64_t session_id, const char *user,
                     const char *database, connection_entry **entry, replay_item **connect_item) {
     print_debug(3, "Entering add_connection for session 0x%lx\n",
@@ -82,6 +82,8 @@ bool add_connection(const struct timeval *time, uint64_t session_id, const char 
         }
         e->session_id = session_id;
         e->prepared_statements = nullptr;
+        e->last_item_time = *time;
+        e->awaiting_duration = nullptr;
         e->next = bucket_of(session_id);
         bucket_of(session_id) = e;
         *entry = e;

@@ -20,6 +20,14 @@ struct connection_entry {
     uint64_t session_id;
     connection_entry *next;             // same bucket
     pstmt_entry *prepared_statements;   // owned list
+    // The time of the session's latest item: a start time estimated from a
+    // duration entry is kept from falling before it, so that the session's
+    // items stay in log order.
+    struct timeval last_item_time = {0, 0};
+    // The recorded duration of the statement item, still held by the
+    // provider, that a bare "duration: X ms" entry of this session would
+    // set.
+    int64_t *awaiting_duration = nullptr;
 };
 
 constexpr unsigned connection_buckets = 256;
@@ -35,6 +43,9 @@ struct connection_table {
 // error; nothing is registered then.
 bool add_connection(const struct timeval *time, uint64_t session_id, const char *user,
                     const char *database, connection_entry **entry, replay_item **connect_item);
+
+// The open session with this id, or null.
+connection_entry *find_connection(uint64_t session_id);
 
 // Forgets the session and its statement names.  False if it was not open.
 bool remove_connection(uint64_t session_id);

@@ -9,6 +9,6 @@ const char pgbench_end_state_query[] =
 
 void initialise_pgbench(const pg_server &server) {
     std::string output;
-    if (server.shell("PGOPTIONS='-c log_statement=none' pgbench -i -q -s 1", &output) != 0)
+    if (server.shell("PGOPTIONS='-c log_statement=none -c log_min_duration_statement=-1' pgbench -i -q -s 1", &output) != 0)
         throw std::runtime_error("pgbench -i failed: " + output);
 }

@@ -26,7 +26,7 @@ const char *type_word(replay_type type) {
 }
 
 parsed_item keep(const replay_item *item) {
-    parsed_item kept{item->type, item->session_id, item->time, {}};
+    parsed_item kept{item->type, item->session_id, item->time, {}, item->recorded_duration};
     for (unsigned i = 0; i < item->count; ++i) {
         if (item->data[i] == nullptr)
             kept.data.emplace_back(std::nullopt);

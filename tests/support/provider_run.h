@@ -25,6 +25,7 @@ struct parsed_item {
     uint64_t session_id;
     struct timeval time;
     std::vector<std::optional<std::string>> data;  // as the item holds it
+    int64_t recorded_duration = no_recorded_duration;
 
     // "type 0xID SECONDS.MICROS" and the strings, e.g.
     // "connect 0x1 5.250000 alice@shop", "prepare 0x1 5.250000 "s1": SELECT $1",
