@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -151,6 +152,66 @@ TEST(Report, DigestNamesTheStatementStreamAndNotItsTiming) {
     EXPECT_EQ(from_file["run"]["digest"], original);
     EXPECT_EQ(from_file["run"]["input_format"], "replay file");
     EXPECT_EQ(from_file["statements"], from_log["statements"]);
+}
+
+// Durations the log recorded stand beside each group, also when the log
+// went through a replay file first; groups without them have none.
+TEST(Report, RecordedDurationsStandBesideTheGroups) {
+    auto line = [](const char *milliseconds, const std::string &entry) {
+        return std::string("2026-01-01 10:00:00.") + milliseconds + " UTC|alice|shop|1.a|" +
+               entry + "\n";
+    };
+    const std::string log =
+        line("000", "LOG:  connection authorized: user=alice database=shop") +
+        line("104", "LOG:  duration: 4.000 ms  statement: SELECT name FROM t WHERE id = 1") +
+        line("212", "LOG:  duration: 12.000 ms  statement: SELECT name FROM t WHERE id = 2") +
+        line("300", "LOG:  duration: 0.250 ms  execute <unnamed>: SELECT name FROM t WHERE id = $1") +
+        line("300", "DETAIL:  parameters: $1 = '5'") +
+        line("400", "LOG:  statement: SELECT count(*) FROM t") +
+        line("500", "LOG:  disconnection: session time: 0:00:00.500 user=alice database=shop");
+    temp_dir dir;
+    write_file(dir.file("durations.log"), log);
+    ASSERT_EQ(run_utc({"-f", "-o", dir.file("durations.qr"), dir.file("durations.log")}).status, 0);
+    run_result from_log = run_utc({"-n", "-R", dir.file("log.json"), dir.file("durations.log")});
+    run_result from_file =
+        run_utc({"-r", "-n", "-R", dir.file("file.json"), dir.file("durations.qr")});
+    ASSERT_EQ(from_log.status, 0) << from_log.err;
+    ASSERT_EQ(from_file.status, 0) << from_file.err;
+    json statements = json::parse(read_file(dir.file("log.json")))["statements"];
+    EXPECT_EQ(json::parse(read_file(dir.file("file.json")))["statements"], statements);
+
+    struct recorded {
+        std::string kind;
+        std::string text;
+        int calls;     // 0: no recorded durations
+        double mean;   // the rest in milliseconds
+        double median;
+        double p95;
+        double max;
+    } expected[] = {
+        {"simple", "SELECT name FROM t WHERE id = $1", 2, 8.0, 4.0, 12.0, 12.0},
+        {"prepared", "SELECT name FROM t WHERE id = $1", 1, 0.25, 0.25, 0.25, 0.25},
+        {"simple", "SELECT count(*) FROM t", 0, 0, 0, 0, 0},
+    };
+    ASSERT_EQ(statements.size(), std::size(expected)) << statements;
+    for (const recorded &row : expected) {
+        SCOPED_TRACE(row.kind + " " + row.text);
+        auto group = std::find_if(statements.begin(), statements.end(), [&](const json &entry) {
+            return entry["kind"] == row.kind && entry["text"] == row.text;
+        });
+        ASSERT_NE(group, statements.end()) << statements;
+        if (row.calls == 0) {
+            EXPECT_FALSE(group->contains("recorded")) << *group;
+            continue;
+        }
+        const json &timings = (*group)["recorded"];
+        EXPECT_EQ(timings["calls"], row.calls);
+        EXPECT_EQ(timings["mean_ms"], row.mean);
+        EXPECT_EQ(timings["max_ms"], row.max);
+        // Percentiles come from the histogram, within 0.8%.
+        EXPECT_NEAR(timings["median_ms"].get<double>(), row.median, row.median * 0.008);
+        EXPECT_NEAR(timings["p95_ms"].get<double>(), row.p95, row.p95 * 0.008);
+    }
 }
 
 TEST(Report, FileProblemsAndFailedRuns) {
