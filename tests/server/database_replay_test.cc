@@ -531,7 +531,11 @@ TEST_F(Replay, ThousandsOfConcurrentSessions) {
     for (int i = 1; i <= sessions; ++i)
         s.execute(0, 0x1000 + i, "select pg_advisory_xact_lock_shared(4242)");
     for (int i = 1; i <= sessions; ++i) s.disconnect(0, 0x1000 + i);
-    replay_run run = replay(*server, s, replay_options{});
+    // The server forks its processes one at a time, which takes some
+    // machines tens of milliseconds each: give the last ones time enough.
+    replay_options options;
+    options.extra = "connect_timeout=120";
+    replay_run run = replay(*server, s, options);
     releaser.join();
     PQfinish(locker);
     setrlimit(RLIMIT_NOFILE, &saved);

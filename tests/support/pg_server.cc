@@ -1,8 +1,10 @@
 #include "support/pg_server.h"
 
+#include <libpq-fe.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -92,4 +94,18 @@ void pg_server::flush_log() const {
         last = size;
         usleep(100000);
     }
+}
+
+double pg_server::connect_milliseconds() const {
+    const std::string conninfo = "host=" + dir_ + " port=5432 user=postgres dbname=postgres";
+    const int tries = 10;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < tries; ++i) {
+        PGconn *connection = PQconnectdb(conninfo.c_str());
+        bool ok = PQstatus(connection) == CONNECTION_OK;
+        PQfinish(connection);
+        if (!ok) throw std::runtime_error("cannot connect to the test server");
+    }
+    std::chrono::duration<double, std::milli> spent = std::chrono::steady_clock::now() - start;
+    return spent.count() / tries;
 }

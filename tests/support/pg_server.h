@@ -28,6 +28,13 @@ public:
     // returns its exit status and output (standard output and error).
     int shell(const std::string &command, std::string *output = nullptr) const;
 
+    // How long this machine takes to set up one connection to the server,
+    // in milliseconds (the mean of a few, one after the other).  Process
+    // creation is slow on some machines, and the server forks a process
+    // per connection one at a time: this is also about the shortest gap at
+    // which it can take new connections for long.
+    double connect_milliseconds() const;
+
     // Waits until the server has written everything it logged so far
     // (logging goes through a collector process).
     void flush_log() const;
