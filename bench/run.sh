@@ -101,7 +101,6 @@ parse_case "stderr log (${log_mb} MB)" "$work/big.log"
 parse_case "CSV log (${csv_mb} MB)" "$work/big.csv" -c
 parse_case "jsonlog (${json_mb} MB)" "$work/big.json"
 
-<<<<<<< HEAD
 # -P: the same log read by its prefix given explicitly, and rewritten to a
 # prefix whose names are found by the literal text after them.
 best_of_three "$quillrun" -f -o /dev/null "$work/big.log"
@@ -113,7 +112,7 @@ sed -E '/^[0-9]/s/^([^|]+)\|([^|]*)\|([^|]*)\|([^|]*)\|/\1 [\4] \2@\3 /' "$work/
 best_of_three "$quillrun" -f -o /dev/null -P '%m [%c] %q%u@%d ' "$work/big-p.log"
 row "quillrun -f -P '%m [%c] %q%u@%d ' same log" "$elapsed" "$(ratio "$default_elapsed" "$elapsed")%" "$rss"
 rm -f "$work/big-p.log"
-=======
+
 # One pgbench workload recorded twice, with log_statement = 'all' and with
 # log_min_duration_statement = 0 alone, and parsed in dry runs.  For the
 # same statements the duration log is about twice as large (parse and bind
@@ -150,7 +149,6 @@ duration_case() {  # LABEL FILE_NAME ARGS...
 duration_case "stderr log" postgresql
 duration_case "CSV log" postgresql.csv -c
 duration_case "jsonlog" postgresql.json
->>>>>>> durations
 
 "$quillrun" -f -o "$work/big.qr" "$work/big.log" >/dev/null 2>&1
 qr_mb=$(( $(stat -c %s "$work/big.qr") / 1048576 ))
