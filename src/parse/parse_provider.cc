@@ -264,6 +264,7 @@ bool queue_event(parse_state &unit, const log_entry &entry, const entry_kind &ki
     // just before the session's previous item; it must not overtake it.
     if (timed && timercmp(&time, &session->last_item_time, <)) time = session->last_item_time;
     session->last_item_time = time;
+    session->last_entry_us = time_in_microseconds(entry.time);
     state.entry_session = session;
     state.entry_awaits_duration =
         !timed && (kind.type == pg_execute || kind.type == pg_exec_prepared);
@@ -341,6 +342,7 @@ void note_entry_time(parse_state &unit, const struct timeval &entry_time,
 // when it began has ended.
 void give_duration(const log_entry &entry, int64_t duration_us) {
     connection_entry *session = find_connection(entry.session_id);
+    if (session != nullptr) session->last_entry_us = time_in_microseconds(entry.time);
     if (session == nullptr || session->awaiting_duration == nullptr) {
         print_debug(2, "No statement held for the duration, skipped log entry%s\n", "");
         return;
@@ -452,10 +454,34 @@ constexpr int64_t reorder_window_us = 10 * 1000000;
 // any statement that began before them follows late.
 constexpr size_t reorder_window_bytes = 64 * 1024 * 1024;
 
-bool may_hand_on(const provider_state &state) {
+// Most of the time every session is busy and the window need not wait that
+// long: once every open session has written an entry after an item's start
+// (less the millisecond time stamps are cut to), nothing they do next can
+// have begun before it.  Only a session not seen yet could still bring a
+// statement that began earlier, so the item waits this long at least.
+constexpr int64_t unseen_session_wait_us = 200000;
+constexpr int64_t time_stamp_cut_us = 1000;
+// How often, in log time, the sessions are looked over for that.
+constexpr int64_t session_floor_interval_us = 10000;
+
+bool every_session_has_moved_on(provider_state &state, int64_t key_us) {
+    if (state.newest_entry_us - key_us <= unseen_session_wait_us) return false;
+    if (key_us < state.session_floor_us) return true;
+    if (state.session_floor_at != INT64_MIN &&
+        state.newest_entry_us - state.session_floor_at < session_floor_interval_us)
+        return false;
+    int64_t earliest = earliest_session_entry_us();
+    state.session_floor_us = earliest == INT64_MAX ? earliest : earliest - time_stamp_cut_us;
+    state.session_floor_at = state.newest_entry_us;
+    return key_us < state.session_floor_us;
+}
+
+bool may_hand_on(provider_state &state) {
     const reorder_window &window = state.window;
+    int64_t key_us = earliest_held(window).key_us;
     return state.input_ended || window.held_bytes > reorder_window_bytes ||
-           state.newest_entry_us - earliest_held(window).key_us > reorder_window_us;
+           state.newest_entry_us - key_us > reorder_window_us ||
+           every_session_has_moved_on(state, key_us);
 }
 
 // Holds the items of the entry read last (the first, then the queue).
@@ -472,8 +498,10 @@ bool hold_entry_items(parse_state &unit, replay_item *first) {
             if (!state.warned_late) {
                 print_error("Warning: the statement in line %lu is replayed after statements "
                             "that began later: it ran longer than the reordering window of %d "
-                            "seconds, or the window was full (%d MB)\n",
+                            "seconds (%.1f seconds for the first statement of a session not "
+                            "seen before), or the window was full (%d MB)\n",
                             unit.entry_line, static_cast<int>(reorder_window_us / 1000000),
+                            static_cast<double>(unseen_session_wait_us) / 1e6,
                             static_cast<int>(reorder_window_bytes >> 20));
                 state.warned_late = true;
             }

@@ -43,6 +43,10 @@ struct provider_state {
     bool have_event_time = false;
     // The key of the item handed on last from the window.
     int64_t last_handed_us = INT64_MIN;
+    // Before which no open session can begin anything more, as last
+    // computed (when the newest entry time was session_floor_at).
+    int64_t session_floor_us = INT64_MIN;
+    int64_t session_floor_at = INT64_MIN;
     bool warned_late = false;
     workload_gaps gaps;
     // Of the entry read last: its session (null once it has disconnected),

@@ -163,6 +163,14 @@ void remove_all_pstmts(connection_entry *entry) {
     trace_leave("remove_all_pstmts");
 }
 
+int64_t earliest_session_entry_us() {
+    int64_t earliest = INT64_MAX;
+    for (connection_entry *head : parse_unit_state().connection_hash.buckets)
+        for (connection_entry *e = head; e != nullptr; e = e->next)
+            if (e->last_entry_us < earliest) earliest = e->last_entry_us;
+    return earliest;
+}
+
 connection_entry *first_open_connection() {
     for (connection_entry *head : parse_unit_state().connection_hash.buckets)
         if (head != nullptr) return head;

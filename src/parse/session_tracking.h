@@ -28,6 +28,11 @@ struct connection_entry {
     // provider, that a bare "duration: X ms" entry of this session would
     // set.
     int64_t *awaiting_duration = nullptr;
+    // The time of the session's latest entry, in microseconds.  Whatever
+    // the session does next begins after it (a duration entry is written
+    // when its statement ends), give or take the millisecond that time
+    // stamps are cut to.
+    int64_t last_entry_us = INT64_MIN;
 };
 
 constexpr unsigned connection_buckets = 256;
@@ -58,6 +63,10 @@ enum class pstmt_status { prepare_needed, prepare_not_needed, error };
 pstmt_status add_pstmt(connection_entry *entry, const char *name);
 void remove_pstmt(connection_entry *entry, const char *name);
 void remove_all_pstmts(connection_entry *entry);
+
+// The earliest last_entry_us of the open sessions; INT64_MAX when none is
+// open.
+int64_t earliest_session_entry_us();
 
 // The first session in bucket order (newest first within a bucket), or null.
 connection_entry *first_open_connection();

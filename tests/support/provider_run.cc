@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "parse/log_reader.h"
 #include "parse/parse_state.h"
 #include "quillrun/parse.h"
 #include "quillrun/settings.h"
@@ -26,7 +27,8 @@ const char *type_word(replay_type type) {
 }
 
 parsed_item keep(const replay_item *item) {
-    parsed_item kept{item->type, item->session_id, item->time, {}, item->recorded_duration};
+    parsed_item kept{item->type, item->session_id, item->time, {}, item->recorded_duration,
+                     log_line_number()};
     for (unsigned i = 0; i < item->count; ++i) {
         if (item->data[i] == nullptr)
             kept.data.emplace_back(std::nullopt);

@@ -26,6 +26,9 @@ struct parsed_item {
     struct timeval time;
     std::vector<std::optional<std::string>> data;  // as the item holds it
     int64_t recorded_duration = no_recorded_duration;
+    // How many lines of the log the provider had read when it handed the
+    // item on.
+    unsigned long lines_read = 0;
 
     // "type 0xID SECONDS.MICROS" and the strings, e.g.
     // "connect 0x1 5.250000 alice@shop", "prepare 0x1 5.250000 "s1": SELECT $1",

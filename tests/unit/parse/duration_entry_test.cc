@@ -2,6 +2,8 @@
 // end, with their durations, read back in the order in which they began.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -207,8 +209,94 @@ TEST_F(DurationEntries, AStatementLongerThanTheWindowIsHandedOnLateWithOneWarnin
     EXPECT_EQ(got.texts(), expected);
     EXPECT_EQ(got.messages,
               "Warning: the statement in line 6 is replayed after statements that began later: "
-              "it ran longer than the reordering window of 10 seconds, or the window was full "
+              "it ran longer than the reordering window of 10 seconds (0.2 seconds for the first "
+              "statement of a session not seen before), or the window was full "
               "(64 MB)\n");
+}
+
+// While every open session keeps writing entries, an item need not wait
+// out the whole window: once each of them has moved past its start it
+// leaves.  A session that stays silent holds the window back, since its
+// statement may still be running.
+TEST_F(DurationEntries, AnItemLeavesOnceEverySessionHasMovedPastItsStart) {
+    std::vector<std::string> seconds, messages;
+    for (int i = 0; i < 60; ++i) {
+        char text[16];
+        snprintf(text, sizeof text, "%02d.%03d", 5 + (100 + 50 * i) / 1000, (100 + 50 * i) % 1000);
+        seconds.push_back(text);
+        messages.push_back("duration: 0.100 ms  statement: SELECT " + std::to_string(i));
+    }
+    auto log_with = [&](bool silent_session) {
+        std::vector<entry> log = {
+            {"05.000", "a.1", "LOG", "connection authorized: user=alice database=shop"},
+            {"05.000", "b.2", "LOG", "connection authorized: user=alice database=shop"}};
+        if (silent_session)
+            log.push_back({"05.000", "c.3", "LOG", "connection authorized: user=alice database=shop"});
+        for (size_t i = 0; i < seconds.size(); ++i)
+            log.push_back({seconds[i].c_str(), i % 2 ? "b.2" : "a.1", "LOG", messages[i].c_str()});
+        if (silent_session)
+            log.push_back({"08.500", "c.3", "LOG", "duration: 0.100 ms  statement: SELECT 'c'"});
+        return stderr_log(log);
+    };
+    struct row {
+        const char *what;
+        bool silent_session;
+        unsigned long fewest_lines, most_lines;  // read when SELECT 0 left
+    } rows[] = {
+        {"busy sessions", false, 3, 12},
+        {"one silent session", true, 64, 64},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        parse_result got = parse_log_text(log_with(r.silent_session));
+        ASSERT_FALSE(got.failed) << got.messages;
+        EXPECT_EQ(got.messages, "");
+        auto first = std::find_if(got.items.begin(), got.items.end(), [](const parsed_item &item) {
+            return item.type == pg_execute;
+        });
+        ASSERT_NE(first, got.items.end());
+        EXPECT_EQ(first->text(), "execute 0xa00000001 5.099900 SELECT 0");
+        EXPECT_GE(first->lines_read, r.fewest_lines);
+        EXPECT_LE(first->lines_read, r.most_lines);
+    }
+}
+
+// A session that has not been seen (a log without connection entries)
+// cannot hold the window back: its first statement stays in order only if
+// it began at most 0.2 seconds before the newest entry.
+TEST_F(DurationEntries, TheFirstStatementOfAnUnseenSessionIsOnlyWaitedForBriefly) {
+    struct row {
+        const char *what;
+        const char *first_statement;
+        bool late;
+    } rows[] = {
+        {"began 0.15 s before", "duration: 150.000 ms  statement: SELECT 'd'", false},
+        {"began 1.5 s before", "duration: 1500.000 ms  statement: SELECT 'd'", true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<std::string> seconds, messages;
+        std::vector<entry> log;
+        for (int i = 0; i < 40; ++i) {
+            char text[16];
+            snprintf(text, sizeof text, "%02d.%03d", 5 + 50 * i / 1000, 50 * i % 1000);
+            seconds.push_back(text);
+            messages.push_back("duration: 0.100 ms  statement: SELECT " + std::to_string(i));
+        }
+        for (size_t i = 0; i < seconds.size(); ++i)
+            log.push_back({seconds[i].c_str(), i % 2 ? "b.2" : "a.1", "LOG", messages[i].c_str()});
+        log.push_back({"07.000", "d.4", "LOG", r.first_statement});
+        parse_result got = parse_log_text(stderr_log(log));
+        ASSERT_FALSE(got.failed) << got.messages;
+        std::vector<int64_t> starts;
+        for (const parsed_item &item : got.items)
+            if (item.type == pg_execute)
+                starts.push_back(item.time.tv_sec * 1000000LL + item.time.tv_usec);
+        EXPECT_EQ(std::is_sorted(starts.begin(), starts.end()), !r.late);
+        EXPECT_EQ(got.messages.find("Warning: the statement in line 41 is replayed after") == 0,
+                  r.late)
+            << got.messages;
+    }
 }
 
 // Past its bound in bytes the window hands on its earliest items before
@@ -230,7 +318,8 @@ TEST_F(DurationEntries, AFullWindowHandsOnItsEarliestItemsEarly) {
     EXPECT_EQ(got.items[72].text(), "execute 0xa00000001 5.500000 SELECT 1");
     EXPECT_EQ(got.messages,
               "Warning: the statement in line 73 is replayed after statements that began later: "
-              "it ran longer than the reordering window of 10 seconds, or the window was full "
+              "it ran longer than the reordering window of 10 seconds (0.2 seconds for the first "
+              "statement of a session not seen before), or the window was full "
               "(64 MB)\n");
 }
 
