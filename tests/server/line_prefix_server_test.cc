@@ -1,7 +1,9 @@
 // The same pgbench and psql workload recorded by one server under several
 // log_line_prefix settings, each into a database of its own, read with -P:
 // every recording replays onto a fresh server into the recorded end state,
-// and its dry run counts what the default prefix gives without -P.
+// and its dry run counts what the default prefix gives without -P.  One of
+// them is logged as many production servers are set up: duration entries
+// instead of log_statement.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,12 +22,15 @@ namespace {
 struct recording {
     const char *prefix;
     const char *database;
+    // log_statement = 'none' and log_min_duration_statement = 0
+    bool durations = false;
 };
 
 const recording recordings[] = {
     {"%t [%p]: user=%u,db=%d,app=%a,client=%h ", "tprefix"},
     {"%m [%p] %q%u@%d ", "qprefix"},
     {"%m|%u|%d|%c|", "defaultprefix"},
+    {"%t [%p]: user=%u,db=%d,app=%a,client=%h ", "tdurations", true},
 };
 
 // A role with a blank in its name, which the prefix '%m [%p] %q%u@%d '
@@ -59,6 +64,10 @@ protected:
     // of the log written meanwhile is the recording.
     static void record(const recording &r) {
         recorded_->psql(std::string("ALTER SYSTEM SET log_line_prefix = '") + r.prefix + "'");
+        recorded_->psql(std::string("ALTER SYSTEM SET log_statement = ") +
+                        (r.durations ? "'none'" : "'all'"));
+        recorded_->psql(std::string("ALTER SYSTEM SET log_min_duration_statement = ") +
+                        (r.durations ? "0" : "-1"));
         recorded_->psql("SELECT pg_reload_conf()");
         // New backends start with the new setting once the postmaster has
         // read it; lines after this all have the new prefix.
@@ -126,8 +135,12 @@ TEST_F(LinePrefixServer, EveryRecordingReplaysIntoItsEndState) {
             {"-h", target.socket_dir(), "-p", "5432", "-j", "-P", r.prefix, log_file(dir, r)});
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_NE(result.out.find("\nReplay statistics\n"), std::string::npos) << result.out;
-        // The one division by zero of the workload, and nothing else.
-        EXPECT_NE(result.out.find("\n(1 or "), std::string::npos) << result.out;
+        // The one division by zero of the workload, and nothing else; a
+        // duration log has no entry for a failed statement, and says so.
+        EXPECT_NE(result.out.find(r.durations ? "\n(0 or " : "\n(1 or "), std::string::npos)
+            << result.out;
+        EXPECT_EQ(result.err.find("log_statement = 'all'") != std::string::npos, r.durations)
+            << result.err;
         EXPECT_EQ(target.psql(pgbench_end_state_query, r.database), end_states_[r.database]);
     }
 }
@@ -144,11 +157,18 @@ TEST_F(LinePrefixServer, DryRunsCountWhatTheDefaultPrefixGives) {
         SCOPED_TRACE(r.prefix);
         run_result result = run_quillrun({"-n", "-P", r.prefix, log_file(dir, r)});
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(counts(result.out), expected);
         bool coarse = std::string(r.prefix).starts_with("%t");
-        EXPECT_EQ(result.err, coarse ? "Warning: log_line_prefix has only %t: times are known to "
-                                       "the second\n"
-                                     : "");
+        std::string coarse_warning =
+            coarse ? "Warning: log_line_prefix has only %t: times are known to the second\n" : "";
+        if (r.durations) {
+            // All but the failed division by zero, which has no duration.
+            EXPECT_EQ(number_after(result.out, "Total SQL statements processed: ") + 1,
+                      number_after(plain.out, "Total SQL statements processed: "));
+            EXPECT_EQ(result.err.find(coarse_warning), 0u) << result.err;
+            continue;
+        }
+        EXPECT_EQ(counts(result.out), expected);
+        EXPECT_EQ(result.err, coarse_warning);
     }
 }
 

@@ -57,12 +57,6 @@ private:
     PGconn *connection_;
 };
 
-unsigned long number_after(const std::string &text, const std::string &label) {
-    size_t at = text.find(label);
-    if (at == std::string::npos) return ~0UL;
-    return std::stoul(text.substr(at + label.size()));
-}
-
 // The "(N or P% of these completed with error)" line's N.
 unsigned long errors_in(const std::string &report) {
     size_t executed = report.find("SQL statements executed: ");

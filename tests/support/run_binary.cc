@@ -305,3 +305,9 @@ std::vector<std::string> list_directory(const std::string &path) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+unsigned long number_after(const std::string &text, const std::string &label) {
+    size_t at = text.find(label);
+    if (at == std::string::npos) return ~0UL;
+    return std::stoul(text.substr(at + label.size()));
+}

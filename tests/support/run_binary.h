@@ -91,3 +91,6 @@ void write_file(const std::string &path, const std::string &content);
 // The names in a directory, without "." and "..", sorted.
 std::vector<std::string> list_directory(const std::string &path);
 std::string read_file(const std::string &path);
+// The number that follows the first occurrence of label in text, such as a
+// count of the statistics; ~0UL when the label is not there.
+unsigned long number_after(const std::string &text, const std::string &label);

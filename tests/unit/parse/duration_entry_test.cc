@@ -10,32 +10,13 @@
 #include <vector>
 
 #include "support/provider_run.h"
+#include "support/utc_test.h"
 
 namespace {
 
 using texts = std::vector<std::string>;
 
-class DurationEntries : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char *zone = getenv("TZ");
-        had_zone_ = zone != nullptr;
-        if (had_zone_) zone_ = zone;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (had_zone_)
-            setenv("TZ", zone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had_zone_ = false;
-    std::string zone_;
-};
+class DurationEntries : public utc_test {};
 
 // One entry of the first minute of 2000 (seconds such as "05.250").
 struct entry {

@@ -8,6 +8,7 @@
 #include "parse/parse_state.h"
 #include "support/capture.h"
 #include "support/test_log.h"
+#include "support/utc_test.h"
 
 namespace {
 
@@ -100,25 +101,7 @@ const uint64_t session = 0x5f00000002a;
 
 std::string at(const char *clock) { return std::string("2000-01-01 00:00:") + clock + " UTC"; }
 
-class PrefixedEntries : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char *zone = getenv("TZ");
-        if (zone != nullptr) zone_ = zone;
-        had_zone_ = zone != nullptr;
-        setenv("TZ", "UTC", 1);
-    }
-    void TearDown() override {
-        if (had_zone_)
-            setenv("TZ", zone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-    }
-
-private:
-    std::string zone_;
-    bool had_zone_ = false;
-};
+class PrefixedEntries : public utc_test {};
 
 TEST_F(PrefixedEntries, ReadEntriesDetailsAndContinuations) {
     const char *prefix = "%m [%p] %q%u@%d %c ";

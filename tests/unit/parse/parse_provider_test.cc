@@ -8,6 +8,7 @@
 
 #include "quillrun/alloc.h"
 #include "support/provider_run.h"
+#include "support/utc_test.h"
 
 namespace {
 
@@ -15,27 +16,7 @@ using texts = std::vector<std::string>;
 
 // Log time stamps are read in local time; UTC keeps the item times readable
 // (2000-01-01 00:00:05.250 is 5.250000).
-class ParseProvider : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char *zone = getenv("TZ");
-        had_zone_ = zone != nullptr;
-        if (had_zone_) zone_ = zone;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (had_zone_)
-            setenv("TZ", zone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had_zone_ = false;
-    std::string zone_;
-};
+class ParseProvider : public utc_test {};
 
 // One stderr-format line of the first minute of 2000 (seconds "05.250").
 std::string line(const std::string &seconds, const std::string &session,
