@@ -541,7 +541,7 @@ replay_item *hand_on_earliest(provider_state &state) {
 replay_item *next_in_start_order(parse_state &unit) {
     provider_state &state = unit.provider;
     for (;;) {
-        if (state.window.size > 0 && may_hand_on(state)) return hand_on_earliest(state);
+        if (!window_is_empty(state.window) && may_hand_on(state)) return hand_on_earliest(state);
         if (state.input_ended) return close_next_session(state);
         replay_item *item = next_event_item(unit);
         if (item == nullptr) return nullptr;

@@ -127,9 +127,10 @@ bool make_room(reorder_window &window) {
     // Move the items to the front when at least half of the array lies free
     // before them, else double it.
     if (window.first >= window.capacity / 2 && window.first > 0) {
-        memmove(window.slots, window.slots + window.first, window.size * sizeof(held_item));
+        size_t held = window.last - window.first;
+        memmove(window.slots, window.slots + window.first, held * sizeof(held_item));
         window.first = 0;
-        window.last = window.size;
+        window.last = held;
         return true;
     }
     size_t capacity = window.capacity == 0 ? 256 : window.capacity * 2;
@@ -209,15 +210,13 @@ held_record *hold_item(reorder_window &window, replay_item *item, int64_t key_us
     }
     window.slots[at] = held;
     ++window.last;
-    ++window.size;
     window.held_bytes += size;
     return record;
 }
 
 replay_item *release_earliest(reorder_window &window) {
     held_item earliest = window.slots[window.first++];
-    --window.size;
-    if (window.size == 0) window.first = window.last = 0;
+    if (window_is_empty(window)) window.first = window.last = 0;
     window.held_bytes -= earliest.bytes;
     replay_item *item = remake(window, earliest.record);
     drop_record(window, earliest.record->chunk);

@@ -54,7 +54,6 @@ struct reorder_window {
     size_t first = 0;
     size_t last = 0;
     size_t capacity = 0;
-    size_t size = 0;
     uint64_t next_sequence = 0;
     size_t held_bytes = 0;
 };
@@ -65,6 +64,8 @@ int64_t time_in_microseconds(const struct timeval &time);
 // reported allocation failure.
 held_record *hold_item(reorder_window &window, replay_item *item, int64_t key_us,
                        bool awaiting_duration);
+
+inline bool window_is_empty(const reorder_window &window) { return window.first == window.last; }
 
 // The earliest held item; the window must not be empty.
 inline const held_item &earliest_held(const reorder_window &window) {
